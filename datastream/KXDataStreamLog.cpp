@@ -1,0 +1,3 @@
+#include "KXDataStreamLog.h"
+
+Q_LOGGING_CATEGORY(lcDataStream, "kx.datastream")

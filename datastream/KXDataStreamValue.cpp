@@ -43,6 +43,8 @@ bool KXSplitValues(const QString& text, const QList<QString>& keys,
     for (const QString& key : keys)
         pattern += QStringLiteral("(?<%1>[^A-F]+)%2").arg(key, key);
     const QRegularExpression expression(pattern, QRegularExpression::CaseInsensitiveOption);
+    if (!expression.isValid())
+        return false;
     const QRegularExpressionMatch match = expression.match(text);
     if (!match.hasMatch())
         return false;

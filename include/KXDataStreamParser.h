@@ -68,11 +68,12 @@ public:
                               QByteArray& params);
 
 private:
-    bool parseDataStream();
-    bool parseCmd(const QByteArray& frame, QList<QByteArray>& cmds) const;
-    bool parseTag(const QByteArray& cmd, _tagDataStreamTag& tag) const;
-    bool parseSubTag(const QByteArray& item, _tagDataStreamSubTag& subTag) const;
-    void addCommands(const QList<QByteArray>& cmds);
+    // Parsing steps stay out of the exported symbol table.
+    Q_DECL_HIDDEN bool parseDataStream();
+    Q_DECL_HIDDEN bool parseCmd(const QByteArray& frame, QList<QByteArray>& cmds) const;
+    Q_DECL_HIDDEN bool parseTag(const QByteArray& cmd, _tagDataStreamTag& tag) const;
+    Q_DECL_HIDDEN bool parseSubTag(const QByteArray& item, _tagDataStreamSubTag& subTag) const;
+    Q_DECL_HIDDEN void addCommands(const QList<QByteArray>& cmds);
 
     QByteArray m_rawData;
     EDataType m_dataType = DataTypeResponse;

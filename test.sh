@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+./scripts/install-deps.sh
+cmake -S . -B build -G Ninja
+cmake --build build
+cd build
+ctest --output-on-failure -j2

@@ -76,7 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QList<QString> keys;
     const int keyCount = data[0] % (kMaxKeys + 1);
     for (int i = 0; i < keyCount && p < end; ++i) {
-        const size_t n = qMin<size_t>(1 + *p++ % 3, size_t(end - p));
+        const size_t wanted = 1 + *p % 3;
+        ++p;
+        const size_t n = qMin<size_t>(wanted, size_t(end - p));
         keys.append(QString::fromLatin1(reinterpret_cast<const char*>(p), int(n)));
         p += n;
     }

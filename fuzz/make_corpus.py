@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets to fuzz/corpus/<target>/.
+
+Seeds are small realistic frames and values, laid out the way each target
+reads its input. Run it again after changing a seed; it rewrites the
+directories from scratch so the committed files always match this script.
+"""
+
+import pathlib
+import shutil
+import struct
+
+ACK = b"\x06"
+ENQ = b"\x05"
+NAK = b"\x15"
+TERMINATOR = b";\x03"
+
+
+def crc16_x25(data: bytes) -> int:
+    """CRC-16 as devices append it: reflected 0x1021, init and xorout 0xFFFF."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc ^ 0xFFFF
+
+
+def host_7e01(text: bytes) -> bytes:
+    return b"\x7e\x01" + b"0000" + text + TERMINATOR
+
+
+def device_7e01(text: bytes) -> bytes:
+    return b"\x02\x01" + b"0000" + text + TERMINATOR
+
+
+def host_7e07(text: bytes) -> bytes:
+    # The host counts the text before a trailing ';' is dropped.
+    length = len(text) + 2
+    if text.endswith(b";"):
+        text = text[:-1]
+    return b"\x7e\x07" + struct.pack("<I", length) + text + TERMINATOR
+
+
+def device_framed(protocol: int, text: bytes, checksum: bool = False) -> bytes:
+    payload = text + TERMINATOR
+    frame = bytes([0x02, protocol]) + struct.pack("<I", len(payload)) + payload
+    if checksum:
+        frame += struct.pack("<H", crc16_x25(payload))
+    return frame
+
+
+def hex_length(data: bytes) -> bytes:
+    return b"%08X" % len(data)
+
+
+def extend_input(command_index: int, params: bytes, reply: bytes) -> bytes:
+    assert len(params) <= 4
+    return bytes([command_index, len(params)]) + params + reply
+
+
+def value_input(keys, text: str) -> bytes:
+    out = bytes([len(keys)])
+    for key in keys:
+        assert 1 <= len(key) <= 3
+        out += bytes([len(key) - 1]) + key.encode("latin-1")
+    return out + text.encode("utf-8")
+
+
+IMGGET, IMGTGT, IMGBGT, IMGJGT, IMGGLI, QRYSYS = range(6)
+JPEG = b"\xff\xd8\xff\xe0"
+WINDOW_A = b"10W20H|110W20H|110W120H|10W120H"
+WINDOW_B = b"-4W8H|300W8H|300W90H|-4W90H"
+
+SEEDS = {
+    "fuzz_parser": {
+        "host_7e01_two_cmds": host_7e01(b"@DFMQCU;LUAQRY;"),
+        "host_7e01_hash": host_7e01(b"#DFMQCU,ADD1,2;LUAQRY"),
+        "device_7e01_ack": device_7e01(b"@DFMQCU" + ACK + b";"),
+        "device_7e01_mixed_results": device_7e01(
+            b"@QRYSYSKX-2200" + ACK + b",VERV3.2.18" + ACK + b";DFMADD" + NAK
+            + b";LUAADD" + NAK + b";BASBEP1" + ENQ + b";"),
+        "host_7e01_special_items": host_7e01(b"#*;IMGGET*,JGT1T;DFM&"),
+        "host_7e07_binary_text": host_7e07(b"@IMGJGT1;2,3"),
+        "device_7e07_reply": device_framed(7, b"@QRYSYSKX-2200" + ACK),
+        "device_7e08_upstream": device_framed(8, b"@RUNDAT6901234567892"),
+        "device_7e09_reply": device_framed(9, b"@DFMQCU1" + ACK),
+        "host_7e09": b"\x7e\x09" + struct.pack("<I", 11) + b"#LUAQRY" + TERMINATOR,
+    },
+    "fuzz_frame": {
+        "junk_frame_partial": b"garbage\r\n" + device_framed(7, b"@RUNDAT12345")
+        + device_framed(7, b"@RUNDAT67890")[:9],
+        "device_7e08_crc": device_framed(8, b"@RUNDAT6901234567892", checksum=True),
+        "device_7e07_crc": device_framed(7, b"@QRYSYSKX-2200" + ACK, checksum=True),
+        "device_7e09_qrysys": b"]C1" + device_framed(9, b"@QRYSYSKX" + ACK),
+        "two_7e01_replies": device_7e01(b"@QRYSYSKX" + ACK) + device_7e01(b"@DFMQCU" + ACK),
+        "upstream_then_rundat": b"6901234567892\r\n" * 4 + device_framed(7, b"@RUNDAT4711"),
+        "huge_length": b"abc\x02\x07\xff\xff\xff\x00@RUN",
+        "incomplete_7e01": b"\x02\x01" + b"0000@QRYSYSKX",
+    },
+    "fuzz_extend": {
+        "imgjgt_one_block": extend_input(
+            IMGJGT, b"1T", device_7e01(b"@IMGJGT1T" + hex_length(JPEG) + JPEG + ACK + b";")),
+        "imgjgt_two_blocks": extend_input(
+            IMGJGT, b"1T", device_7e01(b"@IMGJGT1T" + hex_length(b"ab") + b"ab"
+                                       + hex_length(JPEG) + JPEG + ACK + b";")),
+        "imggli": extend_input(
+            IMGGLI, b"1T", device_7e01(b"@IMGGLI1T" + b"00000001" + hex_length(b"xyz") + b"xyz"
+                                       + hex_length(JPEG) + JPEG + ACK + b";")),
+        "imgget_window": extend_input(
+            IMGGET, b"2T", device_7e01(b"@IMGGET2T" + WINDOW_A + hex_length(JPEG) + JPEG + ACK
+                                       + b";")),
+        "imgtgt_one_window": extend_input(
+            IMGTGT, b"3T", device_7e01(b"@IMGTGT3T" + WINDOW_B + hex_length(JPEG) + JPEG + ACK
+                                       + b";")),
+        "imgtgt_counted_windows": extend_input(
+            IMGTGT, b"4T", device_7e01(b"@IMGTGT4T2N" + WINDOW_A + WINDOW_B + hex_length(JPEG)
+                                       + JPEG + ACK + b";")),
+        "imgbgt": extend_input(
+            IMGBGT, b"1T", device_7e01(b"@IMGBGT1T640W480H" + hex_length(JPEG) + JPEG + ACK
+                                       + b";")),
+        "qrysys": extend_input(QRYSYS, b"", device_7e01(b"@QRYSYS00000002KX" + ACK + b";")),
+    },
+    "fuzz_value": {
+        "ranges_and_items": value_input([], "0-255|300_0:Off|1:On"),
+        "single": value_input([], "5"),
+        "extra_colon": value_input([], "0-9_a:b:c|x:y"),
+        "empty_ranges": value_input([], "|1|"),
+        "three_pieces": value_input([], "1-2-3"),
+        "large_range": value_input([], "0-999999"),
+        "split_two_keys": value_input(["A", "B"], "12A34B"),
+        "split_lower_case": value_input(["A", "B"], "12a34b"),
+        "split_missing_key": value_input(["A", "B", "C"], "12A34B"),
+        "split_window": value_input(["W", "H"], "640W480H"),
+        "split_long_keys": value_input(["X", "Yy", "Zzz", "N"], "1X2Yy3Zzz40N"),
+    },
+}
+
+
+def main() -> None:
+    root = pathlib.Path(__file__).resolve().parent / "corpus"
+    for target, seeds in SEEDS.items():
+        directory = root / target
+        if directory.exists():
+            shutil.rmtree(directory)
+        directory.mkdir(parents=True)
+        for name, data in seeds.items():
+            (directory / name).write_bytes(data)
+        print(f"{target}: {len(seeds)} seeds")
+
+
+if __name__ == "__main__":
+    main()

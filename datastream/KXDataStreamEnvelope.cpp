@@ -92,6 +92,18 @@ int clampToInt(qint64 value)
     return value > INT_MAX ? INT_MAX : int(value);
 }
 
+// Host header, the text without a trailing ';', and the terminator.
+QByteArray hostFrame(char protocol, const char (&field)[4], QByteArray body)
+{
+    if (body.endsWith(';'))
+        body.chop(1);
+    QByteArray frame;
+    frame.reserve(kDataStreamHeaderSize + body.size() + 2);
+    frame.append(kDataStreamHostStart).append(protocol).append(field, 4);
+    frame.append(body).append(kTerminator, 2);
+    return frame;
+}
+
 } // namespace
 
 EDataProtocol detectDataProtocol(const QByteArray& frame)
@@ -137,27 +149,14 @@ QByteArray KXMakeDataStreamCmd(const QByteArray& text, EDataProtocol protocol, b
     if (addPrefix && !body.startsWith('@') && !body.startsWith('#'))
         body.prepend('#');
 
-    if (protocol == DataProtocol7E01) {
-        if (body.endsWith(';'))
-            body.chop(1);
-        QByteArray frame;
-        frame.reserve(kDataStreamHeaderSize + body.size() + 2);
-        frame.append(kDataStreamHostStart).append(char(0x01)).append(kReserved, 4);
-        frame.append(body).append(kTerminator, 2);
-        return frame;
-    }
+    if (protocol == DataProtocol7E01)
+        return hostFrame(0x01, kReserved, body);
     if (protocol == DataProtocol7E07) {
         // The length counts the text as given plus the terminator, before a
-        // trailing ';' is dropped; devices expect exactly this.
+        // trailing ';' is dropped: one more than the payload in that case.
         char length[4];
         qToLittleEndian<quint32>(quint32(body.size() + 2), length);
-        if (body.endsWith(';'))
-            body.chop(1);
-        QByteArray frame;
-        frame.reserve(kDataStreamHeaderSize + body.size() + 2);
-        frame.append(kDataStreamHostStart).append(char(0x07)).append(length, 4);
-        frame.append(body).append(kTerminator, 2);
-        return frame;
+        return hostFrame(0x07, length, body);
     }
     return body;
 }

@@ -35,7 +35,7 @@ QByteArray typicalReply()
     reply += ack;
     reply += ",HWVPCB rev C / sensor 1280x800 global shutter";
     reply += ack;
-    reply += ";DFMQCU1,2,3,4";
+    reply += ";DFMQCUCODE128+EAN13";
     reply += ack;
     reply += ",MACAC:3F:A4:00:12:7B";
     reply += ack;
@@ -68,6 +68,10 @@ QByteArray deviceFrame7E07(const QByteArray& payload)
 void BM_ParseReply200(benchmark::State& state)
 {
     const QByteArray reply = typicalReply();
+    if (KXDataStreamParser(reply).getTagMap(true).size() != 6) {
+        state.SkipWithError("reply does not hold six acknowledged sub-tags");
+        return;
+    }
     for (auto _ : state) {
         const KXDataStreamParser parser(reply);
         QMap<QString, QByteArray> map = parser.getTagMap(true);

@@ -4,6 +4,8 @@
 #include "KXDataStreamInternal.h"
 #include "KXDataStreamLog.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr int kNameLength = 3;
@@ -13,27 +15,6 @@ constexpr int kMnemonicLength = 6;
 bool isSpecialItem(const char* d, int n)
 {
     return n == 1 && (d[0] == '*' || d[0] == '&' || d[0] == '^');
-}
-
-// Splits `text` at `separator` into views of its bytes, dropping empty
-// pieces. The views borrow `text`'s buffer and must not outlive it.
-void splitNonEmpty(const QByteArray& text, char separator, QList<QByteArray>& out)
-{
-    const char* d = text.constData();
-    const int n = text.size();
-    int start = 0;
-    for (int i = 0; i <= n; ++i) {
-        if (i == n || d[i] == separator) {
-            if (i > start)
-                out.append(QByteArray::fromRawData(d + start, i - start));
-            start = i + 1;
-        }
-    }
-}
-
-QByteArray view(const QByteArray& text, int from)
-{
-    return QByteArray::fromRawData(text.constData() + from, text.size() - from);
 }
 
 bool isImageCommand(const QString& mnemonic)
@@ -51,6 +32,21 @@ bool hasNoMnemonic(const QString& tag, const _tagDataStreamSubTag& sub)
 
 } // namespace
 
+// Splits at `separator` into views of the same bytes, dropping empty pieces.
+// Views instead of byte arrays: a reply is cut into many small pieces, and
+// allocating each one dominated the cost of parsing.
+void KXDataStreamParser::splitViews(const char* d, int n, char separator, ViewList& out)
+{
+    int start = 0;
+    while (start < n) {
+        const void* hit = std::memchr(d + start, separator, size_t(n - start));
+        const int stop = hit ? int(static_cast<const char*>(hit) - d) : n;
+        if (stop > start)
+            out.append({d + start, stop - start});
+        start = stop + 1;
+    }
+}
+
 KXDataStreamParser::KXDataStreamParser() = default;
 
 KXDataStreamParser::KXDataStreamParser(const QByteArray& data, EDataType type) : m_dataType(type)
@@ -67,14 +63,14 @@ bool KXDataStreamParser::parseDataStream()
 {
     m_tagList.clear();
     m_seenTags.clear();
-    QList<QByteArray> cmds;
+    ViewList cmds;
     if (!parseCmd(m_rawData, cmds))
         return false;
     addCommands(cmds);
     return !m_tagList.isEmpty();
 }
 
-bool KXDataStreamParser::parseCmd(const QByteArray& frame, QList<QByteArray>& cmds) const
+bool KXDataStreamParser::parseCmd(const QByteArray& frame, ViewList& cmds) const
 {
     if (frame.size() < 9 || !frame.endsWith(";\x03"))
         return false;
@@ -86,66 +82,64 @@ bool KXDataStreamParser::parseCmd(const QByteArray& frame, QList<QByteArray>& cm
     const char prefix = frame.at(kDataStreamHeaderSize);
     if (prefix != '@' && prefix != '#')
         return false;
-    const QByteArray text =
-        QByteArray::fromRawData(frame.constData() + kDataStreamHeaderSize + 1, length - 1);
+    const char* text = frame.constData() + kDataStreamHeaderSize + 1;
     if (m_protocol == DataProtocol7E01)
-        splitNonEmpty(text, ';', cmds);
-    else if (!text.isEmpty())
-        cmds.append(text); // other envelopes may carry ';' and ',' inside binary data
+        splitViews(text, length - 1, ';', cmds);
+    else if (length > 1)
+        cmds.append({text, length - 1}); // other envelopes may carry ';' and ',' in binary data
     return !cmds.isEmpty();
 }
 
-bool KXDataStreamParser::parseTag(const QByteArray& cmd, _tagDataStreamTag& tag) const
+bool KXDataStreamParser::parseTag(ByteView cmd, QString& tag, ViewList& items) const
 {
-    if (cmd.size() < kNameLength) {
-        if (!isSpecialItem(cmd.constData(), cmd.size()))
+    if (cmd.size < kNameLength) {
+        if (!isSpecialItem(cmd.data, cmd.size))
             return false;
-        tag.tag.clear();
-        tag.subTags = {cmd};
+        tag.clear();
+        items.append(cmd);
         return true;
     }
-    QList<QByteArray> items;
-    const QByteArray rest = view(cmd, kNameLength);
+    const ByteView rest{cmd.data + kNameLength, cmd.size - kNameLength};
     if (m_protocol == DataProtocol7E01)
-        splitNonEmpty(rest, ',', items);
-    else if (!rest.isEmpty())
+        splitViews(rest.data, rest.size, ',', items);
+    else if (rest.size > 0)
         items.append(rest);
     if (items.isEmpty())
         return false;
-    tag.tag = QString::fromLatin1(cmd.constData(), kNameLength);
-    tag.subTags = items;
+    tag = QString::fromLatin1(cmd.data, kNameLength);
     return true;
 }
 
-bool KXDataStreamParser::parseSubTag(const QByteArray& item, _tagDataStreamSubTag& subTag) const
+bool KXDataStreamParser::parseSubTag(ByteView item, _tagDataStreamSubTag& subTag) const
 {
-    if (item.size() < kNameLength) {
-        if (!isSpecialItem(item.constData(), item.size()))
+    if (item.size < kNameLength) {
+        if (!isSpecialItem(item.data, item.size))
             return false;
         subTag.subTag.clear();
-        subTag.data = QByteArray(item.constData(), item.size());
+        subTag.data = QByteArray(item.data, item.size);
         return true;
     }
-    subTag.subTag = QString::fromLatin1(item.constData(), kNameLength);
-    // Deep copy: the item may be a view of a caller's buffer.
-    subTag.data = QByteArray(item.constData() + kNameLength, item.size() - kNameLength);
+    subTag.subTag = QString::fromLatin1(item.data, kNameLength);
+    subTag.data = QByteArray(item.data + kNameLength, item.size - kNameLength);
     return true;
 }
 
-void KXDataStreamParser::addCommands(const QList<QByteArray>& cmds)
+void KXDataStreamParser::addCommands(const ViewList& cmds)
 {
-    for (const QByteArray& cmd : cmds) {
-        _tagDataStreamTag tag;
-        if (!parseTag(cmd, tag))
+    for (const ByteView& cmd : cmds) {
+        QString tag;
+        ViewList items;
+        if (!parseTag(cmd, tag, items))
             continue;
         QList<_tagDataStreamSubTag> collected;
-        for (const QByteArray& item : qAsConst(tag.subTags)) {
+        collected.reserve(items.size());
+        for (const ByteView& item : items) {
             _tagDataStreamSubTag sub;
             if (parseSubTag(item, sub))
                 collected.append(sub);
         }
         if (!collected.isEmpty())
-            addSubTags(tag.tag, collected);
+            addSubTags(tag, collected);
     }
 }
 
@@ -153,12 +147,12 @@ bool KXDataStreamParser::setDataWithoutHeader(const QByteArray& text, EDataProto
 {
     m_tagList.clear();
     m_seenTags.clear();
-    QList<QByteArray> cmds;
+    ViewList cmds;
     if (protocol == DataProtocol7E01) {
         m_protocol = DataProtocol7E01;
-        splitNonEmpty(text, ';', cmds);
+        splitViews(text.constData(), text.size(), ';', cmds);
     } else if (!text.isEmpty()) {
-        cmds.append(text);
+        cmds.append({text.constData(), text.size()});
     }
     if (cmds.isEmpty())
         return false;

@@ -5,6 +5,7 @@
 
 #include <QMap>
 #include <QStringList>
+#include <QVarLengthArray>
 
 // Takes a framed data-stream command or reply apart into a tag list, lets the
 // caller read and edit sub-tag data, and writes the list back out as a frame.
@@ -68,12 +69,21 @@ public:
                               QByteArray& params);
 
 private:
+    // A piece of the text being parsed, borrowed from the caller's bytes.
+    struct ByteView
+    {
+        const char* data;
+        int size;
+    };
+    using ViewList = QVarLengthArray<ByteView, 16>;
+
     // Parsing steps stay out of the exported symbol table.
     Q_DECL_HIDDEN bool parseDataStream();
-    Q_DECL_HIDDEN bool parseCmd(const QByteArray& frame, QList<QByteArray>& cmds) const;
-    Q_DECL_HIDDEN bool parseTag(const QByteArray& cmd, _tagDataStreamTag& tag) const;
-    Q_DECL_HIDDEN bool parseSubTag(const QByteArray& item, _tagDataStreamSubTag& subTag) const;
-    Q_DECL_HIDDEN void addCommands(const QList<QByteArray>& cmds);
+    Q_DECL_HIDDEN bool parseCmd(const QByteArray& frame, ViewList& cmds) const;
+    Q_DECL_HIDDEN bool parseTag(ByteView cmd, QString& tag, ViewList& items) const;
+    Q_DECL_HIDDEN bool parseSubTag(ByteView item, _tagDataStreamSubTag& subTag) const;
+    Q_DECL_HIDDEN void addCommands(const ViewList& cmds);
+    Q_DECL_HIDDEN static void splitViews(const char* d, int n, char separator, ViewList& out);
 
     QByteArray m_rawData;
     EDataType m_dataType = DataTypeResponse;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the codec benchmarks in Release (build-bench) and prints the median
-# of five repetitions per benchmark. Extra arguments go to bench_codec, e.g.
-# --benchmark_filter=Crc.
+# Builds the benchmarks in Release (build-bench) and prints the median of
+# five repetitions per benchmark. Extra arguments go to every benchmark
+# program, e.g. --benchmark_filter=Crc.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -9,8 +9,14 @@ build="$root/build-bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_BENCH=ON \
   -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target bench_codec
+cmake --build "$build" --target bench_codec bench_transport
 
-"$build/bench/bench_codec" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  --benchmark_color=false "$@" |
-  awk '/^-+$/ || /^Benchmark/ || /_median/'
+# The kit logs every connect and teardown; keep the tables readable.
+export QT_LOGGING_RULES="${QT_LOGGING_RULES:-kx.*.debug=false}"
+
+for bench in bench_codec bench_transport; do
+  LD_LIBRARY_PATH="$build/driver${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+    "$build/bench/$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_color=false "$@" |
+    awk '/^-+$/ || /^Benchmark/ || /_median/'
+done

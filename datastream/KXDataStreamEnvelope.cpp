@@ -54,8 +54,8 @@ int findDeviceHeader(const char* d, int size, int from, uint mask, int* protocol
         const uint proto = uchar(d[pos + 1]);
         if (proto < 32 && (mask & (1u << proto))) {
             const bool complete =
-                proto != DataProtocol7E01 ||
-                (size - pos >= kDataStreamHeaderSize && std::memcmp(d + pos + 2, kReserved, 4) == 0);
+                proto != DataProtocol7E01 || (size - pos >= kDataStreamHeaderSize &&
+                                              std::memcmp(d + pos + 2, kReserved, 4) == 0);
             if (complete) {
                 *protocolByte = int(proto);
                 return pos;
@@ -186,8 +186,7 @@ bool KXCheckDataStreamCmd(const QByteArray& frame, QString& specialCmd, QByteArr
     const KXDataStreamParser parser(frame, DataTypeCommand);
     if (!parser.isValid())
         return false;
-    KXDataStreamParser::hasSpecialCmd(parser.getSubTagDatas(QString()), specialCmd,
-                                      specialParams);
+    KXDataStreamParser::hasSpecialCmd(parser.getSubTagDatas(QString()), specialCmd, specialParams);
     if (cmds)
         *cmds = parser.getAllCmds();
     return true;
@@ -235,8 +234,8 @@ int getDataStreamFrameLength(EDataProtocol protocol, const QByteArray& data, boo
         protocol != DataProtocol7E09)
         return -1;
     int protocolByte = 0;
-    const int pos = findDeviceHeader(data.constData(), data.size(), 0, headerMaskFor(protocol),
-                                     &protocolByte);
+    const int pos =
+        findDeviceHeader(data.constData(), data.size(), 0, headerMaskFor(protocol), &protocolByte);
     if (pos < 0 || data.size() - pos < kDataStreamHeaderSize)
         return -1;
     const qint64 length = readLength(data.constData() + pos + 2);

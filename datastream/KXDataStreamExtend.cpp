@@ -46,8 +46,8 @@ bool isResultByte(char c)
 
 const QRegularExpression& imageWindowExpression()
 {
-    static const QRegularExpression expression(QStringLiteral(
-        "-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H"));
+    static const QRegularExpression expression(
+        QStringLiteral("-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H"));
     return expression;
 }
 

@@ -315,10 +315,10 @@ bool KXDataStreamParser::checkAllCmdAck(QList<QString>& failed) const
                 continue;
             // DFMADD and DFMSET may answer a bare NAK; the reply still counts
             // as accepted for these two.
-            const bool benignNak = entry.first == QLatin1String("DFM") &&
-                                   (sub.subTag == QLatin1String("ADD") ||
-                                    sub.subTag == QLatin1String("SET")) &&
-                                   sub.data.size() == 1 && sub.data.at(0) == kDataStreamNak;
+            const bool benignNak =
+                entry.first == QLatin1String("DFM") &&
+                (sub.subTag == QLatin1String("ADD") || sub.subTag == QLatin1String("SET")) &&
+                sub.data.size() == 1 && sub.data.at(0) == kDataStreamNak;
             if (benignNak)
                 continue;
             failed.append(entry.first + sub.subTag);

@@ -14,8 +14,8 @@ bool KXParseDataStreamValue(const QString& text, _tagDataStreamSubTagValue& valu
         // Every '-' separates, so "-5-10" has three pieces and is skipped.
         const QVector<QStringRef> bounds = range.split(QLatin1Char('-'));
         if (bounds.size() == 2)
-            value.ranges.append(qMakePair(QVariant(bounds.at(0).toString()),
-                                          QVariant(bounds.at(1).toString())));
+            value.ranges.append(
+                qMakePair(QVariant(bounds.at(0).toString()), QVariant(bounds.at(1).toString())));
         else if (bounds.size() == 1)
             value.ranges.append(
                 qMakePair(QVariant(bounds.at(0).toString()), QVariant(bounds.at(0).toString())));

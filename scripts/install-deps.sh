@@ -8,6 +8,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools
   clang libclang-rt-14-dev clang-format
   libbenchmark-dev
+  libudev-dev socat
 )
 
 missing=()

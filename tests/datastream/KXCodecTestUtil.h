@@ -36,7 +36,11 @@ inline QByteArray terminated(const QByteArray& text)
 // Protocol 1 frame around prefixed text: host (0x7E) or device (0x02).
 inline QByteArray textFrame(const QByteArray& prefixedText, bool fromDevice = true)
 {
-    return QByteArray(fromDevice ? "\x02\x01" "0000" : "\x7E\x01" "0000", 6) +
+    return QByteArray(fromDevice ? "\x02\x01"
+                                   "0000"
+                                 : "\x7E\x01"
+                                   "0000",
+                      6) +
            terminated(prefixedText);
 }
 

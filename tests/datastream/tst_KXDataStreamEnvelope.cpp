@@ -45,25 +45,27 @@ void tst_KXDataStreamEnvelope::makesHostFrames_data()
     QTest::addColumn<bool>("addPrefix");
     QTest::addColumn<QByteArray>("frame");
 
-    QTest::newRow("7E01 adds '#', drops trailing ';'")
-        << QByteArray("DFMQCU;") << 1 << true << bytes("\x7E\x01" "0000#DFMQCU;\x03");
+    QTest::newRow("7E01 adds '#', drops trailing ';'") << QByteArray("DFMQCU;") << 1 << true
+                                                       << bytes("\x7E\x01"
+                                                                "0000#DFMQCU;\x03");
     QTest::newRow("7E01 keeps '@'") << QByteArray("@DFMQCU") << 1 << true
-                                    << bytes("\x7E\x01" "0000@DFMQCU;\x03");
+                                    << bytes("\x7E\x01"
+                                             "0000@DFMQCU;\x03");
     QTest::newRow("7E01 without prefix") << QByteArray("DFMQCU") << 1 << false
-                                         << bytes("\x7E\x01" "0000DFMQCU;\x03");
+                                         << bytes("\x7E\x01"
+                                                  "0000DFMQCU;\x03");
     QTest::newRow("7E07 counts the dropped ';'")
-        << QByteArray("DFMQCU;") << 7 << true
-        << bytes("\x7E\x07\\x0A\\x00\\x00\\x00#DFMQCU;\x03");
-    QTest::newRow("7E07 short text") << QByteArray("@A") << 7 << true
-                                     << bytes("\x7E\x07\x04\\x00\\x00\\x00@A;\x03");
-    QTest::newRow("7E07 empty text") << QByteArray() << 7 << true
-                                     << bytes("\x7E\x07\x03\\x00\\x00\\x00#;\x03");
-    QTest::newRow("7E08 only prefixes") << QByteArray("DFMQCU;") << 8 << true
-                                        << QByteArray("#DFMQCU;");
-    QTest::newRow("7E09 only prefixes") << QByteArray("DFMQCU") << 9 << true
-                                        << QByteArray("#DFMQCU");
-    QTest::newRow("none returns input as is") << QByteArray("DFMQCU;") << -1 << true
-                                              << QByteArray("DFMQCU;");
+        << QByteArray("DFMQCU;") << 7 << true << bytes("\x7E\x07\\x0A\\x00\\x00\\x00#DFMQCU;\x03");
+    QTest::newRow("7E07 short text")
+        << QByteArray("@A") << 7 << true << bytes("\x7E\x07\x04\\x00\\x00\\x00@A;\x03");
+    QTest::newRow("7E07 empty text")
+        << QByteArray() << 7 << true << bytes("\x7E\x07\x03\\x00\\x00\\x00#;\x03");
+    QTest::newRow("7E08 only prefixes")
+        << QByteArray("DFMQCU;") << 8 << true << QByteArray("#DFMQCU;");
+    QTest::newRow("7E09 only prefixes")
+        << QByteArray("DFMQCU") << 9 << true << QByteArray("#DFMQCU");
+    QTest::newRow("none returns input as is")
+        << QByteArray("DFMQCU;") << -1 << true << QByteArray("DFMQCU;");
 }
 
 void tst_KXDataStreamEnvelope::makesHostFrames()
@@ -231,11 +233,12 @@ void tst_KXDataStreamEnvelope::findsResponseHeader_data()
     const QByteArray sys = textFrame(bytes("@QRYSYSx\x06"));
     const QByteArray qcu = textFrame(bytes("@DFMQCU\x06"));
     QTest::newRow("any header") << QByteArray("xy") + sys << 1 << QStringList() << 2;
-    QTest::newRow("first matching command") << qcu + sys << 1 << QStringList({"QRYSYS"})
-                                            << qcu.size();
+    QTest::newRow("first matching command")
+        << qcu + sys << 1 << QStringList({"QRYSYS"}) << qcu.size();
     QTest::newRow("case-sensitive") << sys << 1 << QStringList({"qrysys"}) << -1;
-    QTest::newRow("protocol 1 needs all six header bytes")
-        << bytes("\x02\x01" "0001@QRYSYSx") << 1 << QStringList() << -1;
+    QTest::newRow("protocol 1 needs all six header bytes") << bytes("\x02\x01"
+                                                                    "0001@QRYSYSx")
+                                                           << 1 << QStringList() << -1;
     QTest::newRow("too short to read a mnemonic")
         << sys.left(12) << 1 << QStringList({"QRYSYS"}) << -1;
     QTest::newRow("just long enough") << sys.left(13) << 1 << QStringList({"QRYSYS"}) << 0;
@@ -246,8 +249,8 @@ void tst_KXDataStreamEnvelope::findsResponseHeader_data()
         << lengthFrame('\x02', '\x09', "@QRYSYS") + lengthFrame('\x02', '\x07', "@QRYSYS") << 7
         << QStringList({"QRYSYS"}) << 15;
     QTest::newRow("unknown protocol") << sys << -1 << QStringList() << -1;
-    QTest::newRow("start byte at the very end") << QByteArray("abc\x02") << 7 << QStringList()
-                                                << -1;
+    QTest::newRow("start byte at the very end")
+        << QByteArray("abc\x02") << 7 << QStringList() << -1;
 }
 
 void tst_KXDataStreamEnvelope::findsResponseHeader()
@@ -279,22 +282,21 @@ void tst_KXDataStreamEnvelope::splitsReceiveBuffer_data()
         << QByteArray("junk") + f7 + f8.left(5) << true << QByteArray("junk") << f7 << f8.left(5);
     QTest::newRow("two frames: the first, then the second as rest")
         << f7 + f8 << true << QByteArray() << f7 << f8;
-    QTest::newRow("partial frame waits") << f7.left(f7.size() - 1) << false << untouched
-                                         << untouched << untouched;
-    QTest::newRow("partial header waits") << QByteArray("ab") + f7.left(4) << false << untouched
-                                          << untouched << untouched;
-    QTest::newRow("no header") << QByteArray("barcode 123;\x03") << false << untouched
-                               << untouched << untouched;
-    QTest::newRow("protocol 1 frame") << QByteArray("xx") + t1 << true << QByteArray("xx") << t1
-                                      << QByteArray();
+    QTest::newRow("partial frame waits")
+        << f7.left(f7.size() - 1) << false << untouched << untouched << untouched;
+    QTest::newRow("partial header waits")
+        << QByteArray("ab") + f7.left(4) << false << untouched << untouched << untouched;
+    QTest::newRow("no header") << QByteArray("barcode 123;\x03") << false << untouched << untouched
+                               << untouched;
+    QTest::newRow("protocol 1 frame")
+        << QByteArray("xx") + t1 << true << QByteArray("xx") << t1 << QByteArray();
     QTest::newRow("two protocol 1 frames come out as one")
         << t1 + t2 << true << QByteArray() << t1 + t2 << QByteArray();
     QTest::newRow("protocol 1 without terminator waits")
         << t1.chopped(2) << false << untouched << untouched << untouched;
     QTest::newRow("protocol 1 terminator only before the header")
         << bytes(";\x03") + t1.chopped(2) << false << untouched << untouched << untouched;
-    QTest::newRow("lowest header wins")
-        << f8 + t1 << true << QByteArray() << f8 << t1;
+    QTest::newRow("lowest header wins") << f8 + t1 << true << QByteArray() << f8 << t1;
     QTest::newRow("oversized length drops the header")
         << QByteArray("ab") + lengthFrame('\x02', '\x07', "@X", 0xFFFFFF) << true
         << QByteArray("ab") + lengthFrame('\x02', '\x07', "@X", 0xFFFFFF).left(6) << untouched
@@ -337,9 +339,9 @@ void tst_KXDataStreamEnvelope::checksOutgoingCommands_data()
     QTest::newRow("image command with parameters")
         << textFrame("@IMGGET*;IMGJGT1T", false) << true << "IMGJGT" << QByteArray("1T")
         << QStringList({"IMGGET", "IMGJGT"});
-    QTest::newRow("image query forms only") << textFrame("@IMGGET*,TGT&", false) << true
-                                            << QString() << QByteArray()
-                                            << QStringList({"IMGGET", "IMGTGT"});
+    QTest::newRow("image query forms only")
+        << textFrame("@IMGGET*,TGT&", false) << true << QString() << QByteArray()
+        << QStringList({"IMGGET", "IMGTGT"});
     QTest::newRow("not a frame") << QByteArray("@DFMQCU") << false << QString() << QByteArray()
                                  << QStringList({"untouched"});
 }
@@ -384,19 +386,19 @@ void tst_KXDataStreamEnvelope::locatesExtendedLength_data()
 
     const int start = 7; // header and prefix
     const QByteArray jgt = imageReply("IMGJGT1T00000003abc00000004WXYZ");
-    QTest::newRow("IMGJGT skips its first block") << jgt << QByteArray("IMGJGT") << QByteArray("1T")
-                                                  << start + 8 + 8 + 3 << jgt.size();
+    QTest::newRow("IMGJGT skips its first block")
+        << jgt << QByteArray("IMGJGT") << QByteArray("1T") << start + 8 + 8 + 3 << jgt.size();
     QTest::newRow("IMGJGT block past the reply")
         << imageReply("IMGJGT1T0000FFFFabc") << QByteArray("IMGJGT") << QByteArray("1T") << -1
         << -1;
     QTest::newRow("IMGJGT largest block") << imageReply("IMGJGT1TFFFFFFFFabc")
                                           << QByteArray("IMGJGT") << QByteArray("1T") << -1 << -1;
-    QTest::newRow("IMGJGT not hexadecimal")
-        << imageReply("IMGJGT1T0000000Gabc") << QByteArray("IMGJGT") << QByteArray("1T") << -1
-        << -1;
+    QTest::newRow("IMGJGT not hexadecimal") << imageReply("IMGJGT1T0000000Gabc")
+                                            << QByteArray("IMGJGT") << QByteArray("1T") << -1 << -1;
     QTest::newRow("IMGJGT result byte instead of data")
-        << textFrame(bytes("@IMGJGT1T\x15" "0000000")) << QByteArray("IMGJGT") << QByteArray("1T")
-        << -1 << -1;
+        << textFrame(bytes("@IMGJGT1T\x15"
+                           "0000000"))
+        << QByteArray("IMGJGT") << QByteArray("1T") << -1 << -1;
     QTest::newRow("IMGJGT second length huge")
         << imageReply("IMGJGT1T00000000FFFFFFFF") << QByteArray("IMGJGT") << QByteArray("1T")
         << start + 16 << INT_MAX;
@@ -404,22 +406,21 @@ void tst_KXDataStreamEnvelope::locatesExtendedLength_data()
     const QByteArray gli = imageReply("IMGGLI0000000100000002abXXXXXXXXrest");
     QTest::newRow("IMGGLI") << gli << QByteArray("IMGGLI") << QByteArray() << start + 6 + 16 + 2
                             << -1;
-    QTest::newRow("IMGGLI too short") << imageReply("IMGGLI00000001000") << QByteArray("IMGGLI")
-                                      << QByteArray() << -1 << -1;
+    QTest::newRow("IMGGLI too short")
+        << imageReply("IMGGLI00000001000") << QByteArray("IMGGLI") << QByteArray() << -1 << -1;
 
     const QByteArray get = imageReply("IMGGET2T" + kWindow + "00000002hi");
     QTest::newRow("IMGGET one window") << get << QByteArray("IMGGET") << QByteArray("2T")
                                        << start + 8 + kWindow.size() << get.size();
     QTest::newRow("IMGGET window missing") << imageReply("IMGGET2T10W20H00000002hi")
                                            << QByteArray("IMGGET") << QByteArray("2T") << -1 << -1;
-    QTest::newRow("IMGGET without window") << imageReply("IMGGET1T00000002hi")
-                                           << QByteArray("IMGGET") << QByteArray("1T") << start + 8
-                                           << start + 8 + 8 + 2 + 3;
+    QTest::newRow("IMGGET without window")
+        << imageReply("IMGGET1T00000002hi") << QByteArray("IMGGET") << QByteArray("1T") << start + 8
+        << start + 8 + 8 + 2 + 3;
 
     const QByteArray tgt = imageReply("IMGTGT4T2N" + kWindow + kWindow + "00000001z");
-    QTest::newRow("IMGTGT counted windows")
-        << tgt << QByteArray("IMGTGT") << QByteArray("4T") << start + 10 + 2 * kWindow.size()
-        << tgt.size();
+    QTest::newRow("IMGTGT counted windows") << tgt << QByteArray("IMGTGT") << QByteArray("4T")
+                                            << start + 10 + 2 * kWindow.size() << tgt.size();
     QTest::newRow("IMGTGT fewer windows than counted")
         << imageReply("IMGTGT5T3N" + kWindow + kWindow + "00000001z") << QByteArray("IMGTGT")
         << QByteArray("5T") << -1 << -1;
@@ -427,21 +428,21 @@ void tst_KXDataStreamEnvelope::locatesExtendedLength_data()
                                             << QByteArray("IMGTGT") << QByteArray("4T") << -1 << -1;
     QTest::newRow("IMGTGT zero windows") << imageReply("IMGTGT4T0N" + kWindow)
                                          << QByteArray("IMGTGT") << QByteArray("4T") << -1 << -1;
-    QTest::newRow("IMGTGT 3T one window") << imageReply("IMGTGT3T" + kWindow + "00000001z")
-                                          << QByteArray("IMGTGT") << QByteArray("3T")
-                                          << start + 8 + kWindow.size() << -1;
+    QTest::newRow("IMGTGT 3T one window")
+        << imageReply("IMGTGT3T" + kWindow + "00000001z") << QByteArray("IMGTGT")
+        << QByteArray("3T") << start + 8 + kWindow.size() << -1;
 
-    QTest::newRow("IMGBGT size text") << imageReply("IMGBGTP640W480H00000002hi")
-                                      << QByteArray("IMGBGT") << QByteArray("P") << start + 15
-                                      << -1;
+    QTest::newRow("IMGBGT size text")
+        << imageReply("IMGBGTP640W480H00000002hi") << QByteArray("IMGBGT") << QByteArray("P")
+        << start + 15 << -1;
     QTest::newRow("IMGBGT width too long") << imageReply("IMGBGTP123456789W480H")
                                            << QByteArray("IMGBGT") << QByteArray("P") << -1 << -1;
     QTest::newRow("IMGBGT no H") << imageReply("IMGBGTP640W480") << QByteArray("IMGBGT")
                                  << QByteArray("P") << -1 << -1;
     QTest::newRow("other command") << imageReply("QRYSYS00000002hi") << QByteArray("QRYSYS")
                                    << QByteArray() << start + 6 << -1;
-    QTest::newRow("command missing") << imageReply("QRYSYS") << QByteArray("IMGJGT")
-                                     << QByteArray() << -1 << -1;
+    QTest::newRow("command missing")
+        << imageReply("QRYSYS") << QByteArray("IMGJGT") << QByteArray() << -1 << -1;
 }
 
 void tst_KXDataStreamEnvelope::locatesExtendedLength()
@@ -469,21 +470,22 @@ void tst_KXDataStreamEnvelope::unwrapsExtendedData_data()
     QTest::newRow("IMGJGT") << imageReply("IMGJGT1T00000003abc00000004W;\x03Z")
                             << QByteArray("IMGJGT") << QByteArray("1T") << true
                             << QByteArray("00000003abc") << bytes("W;\x03Z");
-    QTest::newRow("IMGGET window text") << imageReply("IMGGET2T" + kWindow + "00000002hi")
-                                        << QByteArray("IMGGET") << QByteArray("2T") << true
-                                        << kWindow << QByteArray("hi");
+    QTest::newRow("IMGGET window text")
+        << imageReply("IMGGET2T" + kWindow + "00000002hi") << QByteArray("IMGGET")
+        << QByteArray("2T") << true << kWindow << QByteArray("hi");
     QTest::newRow("empty data") << imageReply("IMGGET1T00000000") << QByteArray("IMGGET")
                                 << QByteArray("1T") << true << QByteArray() << QByteArray();
     // The data must be followed by at least one byte, the result byte.
-    QTest::newRow("data runs to the end")
-        << bytes("\x02\x01" "0000@IMGGET1T00000004ab;\x03") << QByteArray("IMGGET")
-        << QByteArray("1T") << false << QByteArray() << QByteArray("untouched");
-    QTest::newRow("largest length") << imageReply("IMGGET1TFFFFFFFFabc") << QByteArray("IMGGET")
-                                    << QByteArray("1T") << false << QByteArray()
-                                    << QByteArray("untouched");
-    QTest::newRow("no length field") << imageReply("IMGGET1T0000") << QByteArray("IMGGET")
-                                     << QByteArray("1T") << false << QByteArray("untouched")
-                                     << QByteArray("untouched");
+    QTest::newRow("data runs to the end") << bytes("\x02\x01"
+                                                   "0000@IMGGET1T00000004ab;\x03")
+                                          << QByteArray("IMGGET") << QByteArray("1T") << false
+                                          << QByteArray() << QByteArray("untouched");
+    QTest::newRow("largest length")
+        << imageReply("IMGGET1TFFFFFFFFabc") << QByteArray("IMGGET") << QByteArray("1T") << false
+        << QByteArray() << QByteArray("untouched");
+    QTest::newRow("no length field")
+        << imageReply("IMGGET1T0000") << QByteArray("IMGGET") << QByteArray("1T") << false
+        << QByteArray("untouched") << QByteArray("untouched");
 }
 
 void tst_KXDataStreamEnvelope::unwrapsExtendedData()

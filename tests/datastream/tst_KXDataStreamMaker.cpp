@@ -125,7 +125,8 @@ void tst_KXDataStreamMaker::serializesOddEntries_data()
     QTest::addColumn<QByteArray>("raw");
 
     // A tag that is not three letters long is written bare.
-    QTest::newRow("long tag") << "DFMQCU" << "X" << QByteArray("1") << QByteArray("DFMQCU;");
+    QTest::newRow("long tag") << "DFMQCU"
+                              << "X" << QByteArray("1") << QByteArray("DFMQCU;");
     QTest::newRow("nameless item") << "IMG" << QString() << QByteArray("*") << QByteArray("IMG*;");
     QTest::newRow("empty item dropped") << "IMG" << QString() << QByteArray() << QByteArray("IMG;");
 }

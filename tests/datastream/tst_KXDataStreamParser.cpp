@@ -33,23 +33,43 @@ void tst_KXDataStreamParser::recognisesEnvelopes_data()
     QTest::addColumn<int>("protocol");
     QTest::addColumn<bool>("valid");
 
-    QTest::newRow("host 7E01") << bytes("\x7E\x01" "0000@DFMQCU;\x03") << 1 << true;
-    QTest::newRow("device 0201 0000") << bytes("\x02\x01" "0000@DFMQCU\x06;\x03") << 1 << true;
-    QTest::newRow("device 0201 without 0000") << bytes("\x02\x01" "0001@DFMQCU;\x03") << -1 << false;
+    QTest::newRow("host 7E01") << bytes("\x7E\x01"
+                                        "0000@DFMQCU;\x03")
+                               << 1 << true;
+    QTest::newRow("device 0201 0000") << bytes("\x02\x01"
+                                               "0000@DFMQCU\x06;\x03")
+                                      << 1 << true;
+    QTest::newRow("device 0201 without 0000") << bytes("\x02\x01"
+                                                       "0001@DFMQCU;\x03")
+                                              << -1 << false;
     QTest::newRow("host 7E07") << lengthFrame('\x7E', '\x07', "@DFMQCU") << 7 << true;
     QTest::newRow("device 0207") << lengthFrame('\x02', '\x07', "@DFMQCU\x06") << 7 << true;
     QTest::newRow("device 0208") << lengthFrame('\x02', '\x08', "@RUNDAT1") << 8 << true;
-    QTest::newRow("host 7E08 does not exist") << lengthFrame('\x7E', '\x08', "@RUNDAT1") << -1
-                                              << false;
+    QTest::newRow("host 7E08 does not exist")
+        << lengthFrame('\x7E', '\x08', "@RUNDAT1") << -1 << false;
     QTest::newRow("host 7E09") << lengthFrame('\x7E', '\x09', "@DFMQCU") << 9 << true;
     QTest::newRow("device 0209") << lengthFrame('\x02', '\x09', "@DFMQCU") << 9 << true;
-    QTest::newRow("nine bytes") << bytes("\x7E\x01" "0000@;\x03") << -1 << false;
-    QTest::newRow("ten bytes, prefix only") << bytes("\x7E\x01" "0000@;;\x03") << 1 << false;
-    QTest::newRow("no terminator") << bytes("\x7E\x01" "0000@DFMQCU;") << -1 << false;
-    QTest::newRow("terminator not at end") << bytes("\x7E\x01" "0000@DFMQCU;\x03x") << -1 << false;
-    QTest::newRow("unknown start") << bytes("\x7F\x01" "0000@DFMQCU;\x03") << -1 << false;
-    QTest::newRow("unknown protocol byte") << bytes("\x7E\x02" "0000@DFMQCU;\x03") << -1 << false;
-    QTest::newRow("bad prefix") << bytes("\x7E\x01" "0000!DFMQCU;\x03") << 1 << false;
+    QTest::newRow("nine bytes") << bytes("\x7E\x01"
+                                         "0000@;\x03")
+                                << -1 << false;
+    QTest::newRow("ten bytes, prefix only") << bytes("\x7E\x01"
+                                                     "0000@;;\x03")
+                                            << 1 << false;
+    QTest::newRow("no terminator") << bytes("\x7E\x01"
+                                            "0000@DFMQCU;")
+                                   << -1 << false;
+    QTest::newRow("terminator not at end") << bytes("\x7E\x01"
+                                                    "0000@DFMQCU;\x03x")
+                                           << -1 << false;
+    QTest::newRow("unknown start") << bytes("\x7F\x01"
+                                            "0000@DFMQCU;\x03")
+                                   << -1 << false;
+    QTest::newRow("unknown protocol byte") << bytes("\x7E\x02"
+                                                    "0000@DFMQCU;\x03")
+                                           << -1 << false;
+    QTest::newRow("bad prefix") << bytes("\x7E\x01"
+                                         "0000!DFMQCU;\x03")
+                                << 1 << false;
     QTest::newRow("empty") << QByteArray() << -1 << false;
 }
 
@@ -73,8 +93,7 @@ void tst_KXDataStreamParser::parsesTagList_data()
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QString>("tags");
 
-    QTest::newRow("two commands") << textFrame("@DFMQCU;LUAQRY", false)
-                                  << "DFM{QCU=};LUA{QRY=}";
+    QTest::newRow("two commands") << textFrame("@DFMQCU;LUAQRY", false) << "DFM{QCU=};LUA{QRY=}";
     QTest::newRow("trailing ';' before terminator")
         << textFrame("@DFMQCU;LUAQRY;", false) << "DFM{QCU=};LUA{QRY=}";
     QTest::newRow("'#' prefix") << textFrame("#DFMQCU", false) << "DFM{QCU=}";
@@ -208,8 +227,8 @@ void tst_KXDataStreamParser::parsesTextWithoutHeader_data()
     QTest::addColumn<int>("protocolAfter");
     QTest::addColumn<QString>("tags");
 
-    QTest::newRow("protocol 1 splits") << QByteArray("DFMQCU,ADD1;LUAQRY;") << 1 << true << 1
-                                       << "DFM{QCU=,ADD=31};LUA{QRY=}";
+    QTest::newRow("protocol 1 splits")
+        << QByteArray("DFMQCU,ADD1;LUAQRY;") << 1 << true << 1 << "DFM{QCU=,ADD=31};LUA{QRY=}";
     QTest::newRow("protocol 1, only bare tags") << QByteArray("DFM;LUA") << 1 << false << 1 << "";
     // Another protocol keeps the stored one (-1 here): one command, one item.
     QTest::newRow("protocol 7 on a fresh parser")

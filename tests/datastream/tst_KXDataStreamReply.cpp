@@ -1,4 +1,5 @@
 #include "datastream/KXCodecTestUtil.h"
+#include "support/KXDebugLogging.h"
 
 #include <KXDataStream.h>
 
@@ -39,17 +40,24 @@ void tst_KXDataStreamReply::judgesParsedReplies_data()
 
     const QByteArray reply =
         textFrame(bytes("@DFMQCUData\x05,ADD\x06,SET1\x15;LUAQRYv2\x06;QRYSYS"));
-    QTest::newRow("ENQ with value") << reply << "DFM" << "QCU" << 5 << QByteArray("Data");
-    QTest::newRow("ACK alone") << reply << "DFM" << "ADD" << 6 << QByteArray();
-    QTest::newRow("NAK") << reply << "DFM" << "SET" << 21 << QByteArray("1");
-    QTest::newRow("mnemonic with '@' as tag") << reply << "@DFMQCU" << "" << 5
-                                              << QByteArray("Data");
-    QTest::newRow("mnemonic with '#' as tag") << reply << "#LUAQRY" << "" << 6
-                                              << QByteArray("v2");
-    QTest::newRow("tag alone") << reply << "DFM" << "" << 21 << QByteArray("stale");
-    QTest::newRow("absent sub-tag") << reply << "DFM" << "XYZ" << 21 << QByteArray("stale");
-    QTest::newRow("absent tag") << reply << "IMG" << "GET" << 21 << QByteArray("stale");
-    QTest::newRow("empty data is NAK") << reply << "QRY" << "SYS" << 21 << QByteArray();
+    QTest::newRow("ENQ with value") << reply << "DFM"
+                                    << "QCU" << 5 << QByteArray("Data");
+    QTest::newRow("ACK alone") << reply << "DFM"
+                               << "ADD" << 6 << QByteArray();
+    QTest::newRow("NAK") << reply << "DFM"
+                         << "SET" << 21 << QByteArray("1");
+    QTest::newRow("mnemonic with '@' as tag") << reply << "@DFMQCU"
+                                              << "" << 5 << QByteArray("Data");
+    QTest::newRow("mnemonic with '#' as tag") << reply << "#LUAQRY"
+                                              << "" << 6 << QByteArray("v2");
+    QTest::newRow("tag alone") << reply << "DFM"
+                               << "" << 21 << QByteArray("stale");
+    QTest::newRow("absent sub-tag") << reply << "DFM"
+                                    << "XYZ" << 21 << QByteArray("stale");
+    QTest::newRow("absent tag") << reply << "IMG"
+                                << "GET" << 21 << QByteArray("stale");
+    QTest::newRow("empty data is NAK") << reply << "QRY"
+                                       << "SYS" << 21 << QByteArray();
 }
 
 void tst_KXDataStreamReply::judgesParsedReplies()
@@ -76,11 +84,11 @@ void tst_KXDataStreamReply::judgesRawReplies_data()
 
     const QByteArray text = textFrame(bytes("@QRYSYSabc\x06"));
     QTest::newRow("protocol 1") << text << 1 << "QRYSYS" << 6 << QByteArray("abc");
-    QTest::newRow("protocol 1 without terminator") << text.chopped(2) << 1 << "QRYSYS" << 21
-                                                   << QByteArray("stale");
-    QTest::newRow("value runs to the first terminator")
-        << textFrame(bytes("@QRYSYS1\x06;\x03" "more\x06")) << 1 << "QRYSYS" << 6
-        << QByteArray("1");
+    QTest::newRow("protocol 1 without terminator")
+        << text.chopped(2) << 1 << "QRYSYS" << 21 << QByteArray("stale");
+    QTest::newRow("value runs to the first terminator") << textFrame(bytes("@QRYSYS1\x06;\x03"
+                                                                           "more\x06"))
+                                                        << 1 << "QRYSYS" << 6 << QByteArray("1");
     QTest::newRow("protocol 7 runs to the end")
         << lengthFrame('\x02', '\x07', bytes("@IMGJGT1;\x03\x06")) << 7 << "IMGJGT" << 6
         << bytes("1;\x03");
@@ -89,9 +97,8 @@ void tst_KXDataStreamReply::judgesRawReplies_data()
         << QByteArray("stale");
     // Plain text search: the sub-tag is found inside an earlier value, and
     // the value runs from there over the real sub-tag.
-    QTest::newRow("first occurrence wins")
-        << textFrame(bytes("@QRYVERSYS\x15,SYSok\x06")) << 1 << "QRYSYS" << 6
-        << bytes("\x15,SYSok");
+    QTest::newRow("first occurrence wins") << textFrame(bytes("@QRYVERSYS\x15,SYSok\x06")) << 1
+                                           << "QRYSYS" << 6 << bytes("\x15,SYSok");
     QTest::newRow("absent") << text << 1 << "DFMQCU" << 21 << QByteArray("stale");
     QTest::newRow("short name") << text << 1 << "QRY" << 21 << QByteArray("stale");
 }
@@ -147,14 +154,22 @@ void tst_KXDataStreamReply::checksTagsExist_data()
     QTest::addColumn<QString>("subTag");
     QTest::addColumn<bool>("exists");
 
-    QTest::newRow("tag alone") << "DFM" << "" << true;
-    QTest::newRow("tag and sub-tag") << "DFM" << "ADD" << true;
-    QTest::newRow("mnemonic") << "@LUAQRY" << "" << true;
-    QTest::newRow("sub-tag of another tag") << "LUA" << "ADD" << false;
-    QTest::newRow("absent tag") << "IMG" << "" << false;
-    QTest::newRow("two characters") << "DF" << "" << false;
-    QTest::newRow("partial sub-tag never matches") << "DFMQ" << "" << false;
-    QTest::newRow("extra characters ignored") << "DFMQCUX" << "" << true;
+    QTest::newRow("tag alone") << "DFM"
+                               << "" << true;
+    QTest::newRow("tag and sub-tag") << "DFM"
+                                     << "ADD" << true;
+    QTest::newRow("mnemonic") << "@LUAQRY"
+                              << "" << true;
+    QTest::newRow("sub-tag of another tag") << "LUA"
+                                            << "ADD" << false;
+    QTest::newRow("absent tag") << "IMG"
+                                << "" << false;
+    QTest::newRow("two characters") << "DF"
+                                    << "" << false;
+    QTest::newRow("partial sub-tag never matches") << "DFMQ"
+                                                   << "" << false;
+    QTest::newRow("extra characters ignored") << "DFMQCUX"
+                                              << "" << true;
 }
 
 void tst_KXDataStreamReply::checksTagsExist()
@@ -233,12 +248,11 @@ void tst_KXDataStreamReply::checksAllCommandsAcknowledged_data()
         << textFrame(bytes("@DFMADD1\x15")) << 1 << false << QStringList({"DFMADD"});
     QTest::newRow("bare NAK to LUAADD fails")
         << textFrame(bytes("@LUAADD\x15")) << 1 << false << QStringList({"LUAADD"});
-    QTest::newRow("ENQ and empty data fail")
-        << textFrame(bytes("@QRYSYS\x05,VER;DFMQCU\x06")) << 1 << false
-        << QStringList({"QRYSYS", "QRYVER"});
+    QTest::newRow("ENQ and empty data fail") << textFrame(bytes("@QRYSYS\x05,VER;DFMQCU\x06")) << 1
+                                             << false << QStringList({"QRYSYS", "QRYVER"});
     QTest::newRow("invalid response") << QByteArray("junk") << 1 << false << QStringList();
-    QTest::newRow("command type is never judged") << QByteArray("junk") << 0 << true
-                                                  << QStringList();
+    QTest::newRow("command type is never judged")
+        << QByteArray("junk") << 0 << true << QStringList();
 }
 
 void tst_KXDataStreamReply::checksAllCommandsAcknowledged()
@@ -256,20 +270,12 @@ void tst_KXDataStreamReply::checksAllCommandsAcknowledged()
 
 void tst_KXDataStreamReply::logsEachTagWhileChecking()
 {
-    // The test environment silences the codec; switch it on for this case.
-    static QLoggingCategory::CategoryFilter previous = nullptr;
-    previous = QLoggingCategory::installFilter([](QLoggingCategory* category) {
-        if (previous) // not yet known while the filter is being installed
-            previous(category);
-        if (qstrcmp(category->categoryName(), "kx.datastream") == 0)
-            category->setEnabled(QtDebugMsg, true);
-    });
+    const kxtest::ScopedDebugLogging logging("kx.datastream");
     QTest::ignoreMessage(QtDebugMsg, "it.first=DFM");
     QTest::ignoreMessage(QtDebugMsg, "it.first=LUA");
     const KXDataStreamParser parser(textFrame(bytes("@DFMQCU\x06;LUAQRY\x06")));
     QList<QString> failed;
     QVERIFY(parser.checkAllCmdAck(failed));
-    QLoggingCategory::installFilter(previous);
 }
 
 void tst_KXDataStreamReply::findsImageCommands_data()
@@ -284,8 +290,8 @@ void tst_KXDataStreamReply::findsImageCommands_data()
         << Pairs({{"IMGGET", "*"}, {"IMGJGT", "1T"}}) << true << "IMGJGT" << QByteArray("1T");
     QTest::newRow("all query forms") << Pairs({{"IMGGET", "&"}, {"IMGTGT", "^"}}) << false
                                      << "untouched" << QByteArray("untouched");
-    QTest::newRow("empty data counts") << Pairs({{"IMGBGT", ""}}) << true << "IMGBGT"
-                                       << QByteArray();
+    QTest::newRow("empty data counts")
+        << Pairs({{"IMGBGT", ""}}) << true << "IMGBGT" << QByteArray();
     QTest::newRow("first image command wins")
         << Pairs({{"DFMQCU", "1"}, {"IMGGLI", "**"}, {"IMGGET", "2T"}}) << true << "IMGGLI"
         << QByteArray("**");

@@ -52,15 +52,24 @@ void tst_KXDataStreamValue::parsesValueDescriptions_data()
 
     QTest::newRow("example") << "0-255|300_0:Off|1:On" << true << "0-255,300-300"
                              << "0:Off,1:On";
-    QTest::newRow("single value") << "5" << true << "5-5" << "";
-    QTest::newRow("underscore only") << "_" << false << "" << "";
-    QTest::newRow("three pieces skipped") << "1-2-3" << false << "" << "";
-    QTest::newRow("leading minus") << "-5" << true << "-5" << "";
-    QTest::newRow("empty ranges skipped") << "|1|" << true << "1-1" << "";
-    QTest::newRow("bad items skipped") << "0-9_a:b:c|x:y|z" << true << "0-9" << "x:y";
-    QTest::newRow("items only") << "_1:On" << true << "" << "1:On";
-    QTest::newRow("second underscore ignored") << "1_a:b_c:d" << true << "1-1" << "a:b";
-    QTest::newRow("empty") << "" << false << "" << "";
+    QTest::newRow("single value") << "5" << true << "5-5"
+                                  << "";
+    QTest::newRow("underscore only") << "_" << false << ""
+                                     << "";
+    QTest::newRow("three pieces skipped") << "1-2-3" << false << ""
+                                          << "";
+    QTest::newRow("leading minus") << "-5" << true << "-5"
+                                   << "";
+    QTest::newRow("empty ranges skipped") << "|1|" << true << "1-1"
+                                          << "";
+    QTest::newRow("bad items skipped") << "0-9_a:b:c|x:y|z" << true << "0-9"
+                                       << "x:y";
+    QTest::newRow("items only") << "_1:On" << true << ""
+                                << "1:On";
+    QTest::newRow("second underscore ignored") << "1_a:b_c:d" << true << "1-1"
+                                               << "a:b";
+    QTest::newRow("empty") << "" << false << ""
+                           << "";
 }
 
 void tst_KXDataStreamValue::parsesValueDescriptions()
@@ -95,15 +104,14 @@ void tst_KXDataStreamValue::splitsKeyedValues_data()
     QTest::addColumn<QString>("values");
 
     QTest::newRow("two keys") << "12A34B" << QStringList({"A", "B"}) << true << "A=12,B=34";
-    QTest::newRow("lower-case text") << "12a34b" << QStringList({"A", "B"}) << true
-                                     << "A=12,B=34";
+    QTest::newRow("lower-case text") << "12a34b" << QStringList({"A", "B"}) << true << "A=12,B=34";
     QTest::newRow("missing key") << "12A34B" << QStringList({"A", "B", "C"}) << false << "";
-    QTest::newRow("match inside text") << "x:1W2H;" << QStringList({"W", "H"}) << true
-                                       << "W=x:1,H=2";
+    QTest::newRow("match inside text")
+        << "x:1W2H;" << QStringList({"W", "H"}) << true << "W=x:1,H=2";
     QTest::newRow("longer keys") << "640Wid480Hgt" << QStringList({"Wid", "Hgt"}) << true
                                  << "Wid=640,Hgt=480";
-    QTest::newRow("value may not hold A-F") << "1F2A3B" << QStringList({"A", "B"}) << true
-                                            << "A=2,B=3";
+    QTest::newRow("value may not hold A-F")
+        << "1F2A3B" << QStringList({"A", "B"}) << true << "A=2,B=3";
     QTest::newRow("key that is no group name") << "12A" << QStringList({"1"}) << false << "";
     QTest::newRow("duplicate keys") << "1A2A" << QStringList({"A", "A"}) << false << "";
     QTest::newRow("empty text") << "" << QStringList({"A"}) << false << "";
@@ -142,12 +150,11 @@ void tst_KXDataStreamValue::expandsRanges_data()
 
     QTest::newRow("two ranges") << ranges({{"3", "5"}, {"7", "7"}}) << true
                                 << QList<qint64>({3, 4, 5, 7});
-    QTest::newRow("reversed range adds nothing") << ranges({{"5", "3"}}) << true
-                                                 << QList<qint64>();
+    QTest::newRow("reversed range adds nothing") << ranges({{"5", "3"}}) << true << QList<qint64>();
     QTest::newRow("not a number") << ranges({{"1", "x"}}) << false << QList<qint64>();
     QTest::newRow("negative bound") << ranges({{"-1", "2"}}) << false << QList<qint64>();
-    QTest::newRow("failure keeps earlier values") << ranges({{"1", "2"}, {"", "3"}}) << false
-                                                  << QList<qint64>({1, 2});
+    QTest::newRow("failure keeps earlier values")
+        << ranges({{"1", "2"}, {"", "3"}}) << false << QList<qint64>({1, 2});
     // Bounds convert unsigned and compare signed: 2^64-1 reads as -1.
     QTest::newRow("largest unsigned compares as -1")
         << ranges({{"18446744073709551615", "0"}}) << true << QList<qint64>({-1, 0});

@@ -46,14 +46,13 @@ void tst_kxctl::encodes_data()
                                       "59 3b 03";
     QTest::newRow("hash prefix") << QStringList({"encode", "--hash", "DFMQCU"})
                                  << "7e 01 30 30 30 30 23 44 46 4d 51 43 55 3b 03";
-    QTest::newRow("length-prefixed")
-        << QStringList({"encode", "--protocol", "7", "DFMQCU;"})
-        << "7e 07 0a 00 00 00 40 44 46 4d 51 43 55 3b 03";
+    QTest::newRow("length-prefixed") << QStringList({"encode", "--protocol", "7", "DFMQCU;"})
+                                     << "7e 07 0a 00 00 00 40 44 46 4d 51 43 55 3b 03";
     QTest::newRow("length-prefixed with CRC")
         << QStringList({"encode", "--protocol", "7", "--crc", "@A"})
         << "7e 07 04 00 00 00 40 41 3b 03 52 d6";
-    QTest::newRow("protocol 9 prefixes only") << QStringList({"encode", "--protocol", "9", "A"})
-                                              << "40 41";
+    QTest::newRow("protocol 9 prefixes only")
+        << QStringList({"encode", "--protocol", "9", "A"}) << "40 41";
 }
 
 void tst_kxctl::encodes()
@@ -81,12 +80,12 @@ void tst_kxctl::decodes_data()
                         "tag DFM", "  QCU data=\"12\\x06\" [31 32 06] value=\"12\" result=ACK",
                         "  ADD data=\"\\x15\" [15] value=\"\" result=NAK", "tag LUA",
                         "  QRY data=\"\\x05\" [05] value=\"\" result=ENQ"});
-    QTest::newRow("checked CRC")
-        << QStringList({"decode", "--crc", "7e07040000004041 3b03 52d6"}) << 3
-        << QStringList({"crc: ok", "protocol: 7 (7E07, length-prefixed)", "direction: host",
-                        "valid: no"});
-    QTest::newRow("bad CRC") << QStringList({"decode", "--crc", "7e07040000004041 3b03 52d7"})
-                             << 3 << QStringList({"crc: bad"});
+    QTest::newRow("checked CRC") << QStringList({"decode", "--crc", "7e07040000004041 3b03 52d6"})
+                                 << 3
+                                 << QStringList({"crc: ok", "protocol: 7 (7E07, length-prefixed)",
+                                                 "direction: host", "valid: no"});
+    QTest::newRow("bad CRC") << QStringList({"decode", "--crc", "7e07040000004041 3b03 52d7"}) << 3
+                             << QStringList({"crc: bad"});
     QTest::newRow("not a frame") << QStringList({"decode", "414243"}) << 3
                                  << QStringList({"protocol: -1 (not recognised)", "valid: no"});
 }
@@ -123,11 +122,11 @@ void tst_kxctl::rejectsBadInput_data()
     QTest::newRow("unknown option") << QStringList({"encode", "--fast", "A"}) << "unknown option";
     QTest::newRow("bad protocol") << QStringList({"encode", "--protocol", "2", "A"})
                                   << "--protocol takes";
-    QTest::newRow("missing protocol value") << QStringList({"encode", "--protocol"})
-                                            << "--protocol takes";
+    QTest::newRow("missing protocol value")
+        << QStringList({"encode", "--protocol"}) << "--protocol takes";
     QTest::newRow("no text") << QStringList({"encode"}) << "expected one command text";
-    QTest::newRow("crc without envelope") << QStringList({"encode", "--protocol", "9", "--crc", "A"})
-                                          << "--crc needs";
+    QTest::newRow("crc without envelope")
+        << QStringList({"encode", "--protocol", "9", "--crc", "A"}) << "--crc needs";
     QTest::newRow("unknown command") << QStringList({"frobnicate"}) << "unknown command";
 }
 

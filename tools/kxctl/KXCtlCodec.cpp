@@ -66,7 +66,8 @@ bool parseHex(const QString& text, QByteArray& bytes)
         if (c.isSpace())
             continue;
         const char l = c.toLatin1();
-        const bool isHex = (l >= '0' && l <= '9') || (l >= 'a' && l <= 'f') || (l >= 'A' && l <= 'F');
+        const bool isHex =
+            (l >= '0' && l <= '9') || (l >= 'a' && l <= 'f') || (l >= 'A' && l <= 'F');
         if (!isHex)
             return false;
         digits.append(l);
@@ -165,18 +166,18 @@ int runDecode(const QStringList& args, QString& out, QString& err)
         text += QStringLiteral("direction: %1\n")
                     .arg(fromHost ? QStringLiteral("host") : QStringLiteral("device"));
     }
-    text += QStringLiteral("valid: %1\n").arg(parser.isValid() ? QStringLiteral("yes")
-                                                                : QStringLiteral("no"));
+    text += QStringLiteral("valid: %1\n")
+                .arg(parser.isValid() ? QStringLiteral("yes") : QStringLiteral("no"));
     for (const auto& entry : parser.getTagList()) {
         text += QStringLiteral("tag %1\n")
                     .arg(entry.first.isEmpty() ? QStringLiteral("(none)") : entry.first);
         for (const _tagDataStreamSubTag& sub : entry.second) {
             QByteArray value;
             const EDataResult result = KXParseDataStreamResult(sub.data, value);
-            text += QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
-                        .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
-                             printable(sub.data), hex(sub.data), printable(value),
-                             resultName(result));
+            text +=
+                QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
+                    .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
+                         printable(sub.data), hex(sub.data), printable(value), resultName(result));
         }
     }
     out = text;

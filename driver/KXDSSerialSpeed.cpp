@@ -1,0 +1,21 @@
+#include "KXDSSerialSpeed.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+namespace kxds {
+
+bool setCustomBaudRate(int fd, uint32_t baudRate)
+{
+    struct termios2 settings;
+    if (::ioctl(fd, TCGETS2, &settings) != 0)
+        return false;
+    // Output and input speed both from c_ospeed / c_ispeed.
+    settings.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    settings.c_ispeed = baudRate;
+    settings.c_ospeed = baudRate;
+    return ::ioctl(fd, TCSETS2, &settings) == 0;
+}
+
+} // namespace kxds

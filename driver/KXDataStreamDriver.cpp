@@ -1,0 +1,274 @@
+// The exported C functions: argument checks and handle lookup, then one
+// call into the device, port, USB or TCP code.
+
+#include "KXDataStreamDriver.h"
+
+#include "KXDSDevice.h"
+#include "KXDSHandleTable.h"
+#include "KXDSPortMap.h"
+#include "KXDSRecordName.h"
+#include "KXDSSerialPort.h"
+#include "KXDSTcp.h"
+#include "KXDSUsbEnum.h"
+
+#include <cstring>
+#include <string>
+
+using namespace kxds;
+
+namespace {
+
+static_assert(sizeof(KXDSComRecord) == KXDS_COM_RECORD_SIZE, "COM record layout");
+
+void setError(uint32_t* error, uint32_t code)
+{
+    if (error)
+        *error = code;
+}
+
+// The open device of a handle, or null with the reason in `error`.
+std::shared_ptr<Device> deviceOf(uint32_t handle, uint32_t& error)
+{
+    const std::shared_ptr<HandleSlot> slot = HandleTable::instance().find(handle);
+    if (!slot) {
+        error = KXDS_ERROR_BAD_HANDLE;
+        return nullptr;
+    }
+    std::shared_ptr<Device> device = slot->device();
+    error = device ? KXDS_ERROR_NONE : KXDS_ERROR_NOT_OPEN;
+    return device;
+}
+
+// Closes what the handle had open, runs `open` and installs its device.
+template <typename Open>
+int openOn(uint32_t handle, uint32_t* error, Open&& open)
+{
+    const std::shared_ptr<HandleSlot> slot = HandleTable::instance().find(handle);
+    if (!slot) {
+        setError(error, KXDS_ERROR_BAD_HANDLE);
+        return 0;
+    }
+    slot->closeDevice();
+    const OpenResult result = open();
+    if (!result.device) {
+        setError(error, result.error);
+        return 0;
+    }
+    if (!slot->attach(result.device)) {
+        setError(error, KXDS_ERROR_BAD_HANDLE);
+        return 0;
+    }
+    setError(error, KXDS_ERROR_NONE);
+    return 1;
+}
+
+OpenResult openUsbRecord(const uint8_t* record)
+{
+    OpenResult result;
+    std::string name;
+    if (!record || !readRecordName(record, name)) {
+        result.error = KXDS_ERROR_BAD_ARGUMENT;
+        return result;
+    }
+    switch (record[KXDS_USB_TYPE_OFFSET]) {
+    case KXDS_USB_TYPE_DATAPIPE:
+        return openSerialPort(name, LineSettings{});
+    case KXDS_USB_TYPE_TCP: {
+        const uint16_t port = static_cast<uint16_t>(record[KXDS_USB_PORT_OFFSET] |
+                                                    record[KXDS_USB_PORT_OFFSET + 1] << 8);
+        return openTcpConnection(name, port);
+    }
+    default:
+        result.error = KXDS_ERROR_BAD_ARGUMENT;
+        return result;
+    }
+}
+
+OpenResult openComRecord(const uint8_t* record)
+{
+    OpenResult result;
+    if (!record) {
+        result.error = KXDS_ERROR_BAD_ARGUMENT;
+        return result;
+    }
+    KXDSComRecord com;
+    std::memcpy(&com, record, sizeof com);
+    const LineSettings settings{com.baudRate, com.dataBits, com.stopBits, com.parity};
+    if (!isValidLineSettings(settings)) {
+        result.error = KXDS_ERROR_BAD_ARGUMENT;
+        return result;
+    }
+    const std::string path = portPath(com.port);
+    if (path.empty()) {
+        result.error = KXDS_ERROR_NOT_FOUND;
+        return result;
+    }
+    return openSerialPort(path, settings);
+}
+
+uint32_t readFrom(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
+                  const char* pattern, int patternLength, uint32_t* error)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    const std::shared_ptr<Device> device = deviceOf(handle, code);
+    if (!device) {
+        setError(error, code);
+        return 0;
+    }
+    if (!buffer && capacity > 0) {
+        setError(error, KXDS_ERROR_BAD_ARGUMENT);
+        return 0;
+    }
+    const size_t length = pattern && patternLength > 0 ? static_cast<size_t>(patternLength) : 0;
+    const uint32_t stored = device->read(buffer, capacity, timeoutMs, pattern, length, code);
+    setError(error, code);
+    return stored;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t kxds_create(void)
+{
+    return HandleTable::instance().create();
+}
+
+void kxds_destory(uint32_t handle)
+{
+    if (const std::shared_ptr<HandleSlot> slot = HandleTable::instance().remove(handle))
+        slot->destroy();
+}
+
+int kxds_open_usb(uint32_t handle, const uint8_t* record, int /*mode*/, uint32_t* error)
+{
+    return openOn(handle, error, [record] { return openUsbRecord(record); });
+}
+
+int kxds_open_com(uint32_t handle, const uint8_t* record, uint32_t* error)
+{
+    return openOn(handle, error, [record] { return openComRecord(record); });
+}
+
+int kxds_is_open(uint32_t handle)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    const std::shared_ptr<Device> device = deviceOf(handle, code);
+    return device && device->isOpen() ? 1 : 0;
+}
+
+void kxds_close(uint32_t handle)
+{
+    if (const std::shared_ptr<HandleSlot> slot = HandleTable::instance().find(handle))
+        slot->closeDevice();
+}
+
+int kxds_clean(uint32_t handle, int value)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    if (const std::shared_ptr<Device> device = deviceOf(handle, code))
+        device->discardInput();
+    return value;
+}
+
+int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    const std::shared_ptr<Device> device = deviceOf(handle, code);
+    if (!device || (!data && size > 0))
+        return 0;
+    if (size == 0)
+        return device->isOpen() ? 1 : 0;
+    return device->write(data, size, KXDS_WRITE_TIMEOUT_MS) ? 1 : 0;
+}
+
+uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
+                      uint32_t /*interval*/, uint32_t* error)
+{
+    return readFrom(handle, buffer, capacity, reponse_time, nullptr, 0, error);
+}
+
+uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
+                         uint32_t /*interval*/, const char* pattern, int patternLength,
+                         uint32_t* error)
+{
+    return readFrom(handle, buffer, capacity, reponse_time, pattern, patternLength, error);
+}
+
+int kxds_update_firmware_file(uint32_t /*handle*/, const char16_t* /*file*/, int /*retries*/,
+                              void* /*progress*/, int /*flags*/, uint32_t* error)
+{
+    setError(error, KXDS_ERROR_UNSUPPORTED);
+    return 0;
+}
+
+int kxds_update_firmware_file_1(uint32_t /*handle*/, const char16_t* /*file*/, int /*type*/,
+                                int /*count*/, void* /*progress*/, int /*flags*/, uint32_t* error)
+{
+    setError(error, KXDS_ERROR_UNSUPPORTED);
+    return 0;
+}
+
+int kxds_get_kernel_info(const char16_t* /*file*/, void* /*info*/, int /*size*/)
+{
+    return 0;
+}
+
+uint32_t kxds_get_lib_version(void)
+{
+    return KXDS_LIB_VERSION;
+}
+
+int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, int, int)
+{
+    if (!records || capacity <= 0)
+        return 0;
+    int count = 0;
+    for (const std::string& node : listUsbDataPipes()) {
+        if (count == capacity)
+            break;
+        uint8_t* record = records + static_cast<size_t>(count) * KXDS_USB_RECORD_SIZE;
+        std::memset(record, 0, KXDS_USB_RECORD_SIZE);
+        if (!writeRecordName(record, node))
+            continue; // a path that no record can carry
+        record[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
+        ++count;
+    }
+    return count;
+}
+
+int kxds_enum_serial_ports(uint8_t* records, int capacity)
+{
+    if (!records || capacity <= 0)
+        return 0;
+    int count = 0;
+    for (const uint16_t port : listSerialPorts()) {
+        if (count == capacity)
+            break;
+        KXDSComRecord com{};
+        com.port = port;
+        std::memcpy(records + static_cast<size_t>(count) * KXDS_COM_RECORD_SIZE, &com, sizeof com);
+        ++count;
+    }
+    return count;
+}
+
+int kxds_detect_serial_settings(uint8_t* records, int count, int /*timeout*/)
+{
+    if (!records || count <= 0)
+        return 0;
+    for (int i = 0; i < count; ++i) {
+        uint8_t* record = records + static_cast<size_t>(i) * KXDS_COM_RECORD_SIZE;
+        KXDSComRecord com;
+        std::memcpy(&com, record, sizeof com);
+        com.detectionKind = 0;
+        com.baudRate = 115200;
+        com.dataBits = 8;
+        com.stopBits = 0;
+        com.parity = 0;
+        std::memcpy(record, &com, sizeof com);
+    }
+    return count;
+}
+
+} // extern "C"

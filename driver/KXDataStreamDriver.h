@@ -1,0 +1,190 @@
+#ifndef KXDATASTREAMDRIVER_H
+#define KXDATASTREAMDRIVER_H
+
+/*
+ * C interface of the driver library libKXDataStream.so, which reaches USB and
+ * serial scanners. The kit loads the library at run time and resolves every
+ * function by name; this header fixes the signatures on both sides.
+ *
+ * Conventions
+ * - A handle is a nonzero 32-bit value from kxds_create; 0 means none.
+ * - Results documented as "nonzero" are 1 on success and 0 on failure.
+ * - Error pointers may be null. When given, they receive one of the
+ *   KXDS_ERROR_* codes (0 when the call succeeded).
+ * - Times are milliseconds. KXDS_NO_INTERVAL as `interval` means the caller
+ *   sets no polling step; reads here are woken by the arriving bytes, so the
+ *   interval never delays a result.
+ * - Wide strings are NUL-terminated UTF-16 (char16_t), as in the records.
+ * - Every function may be called from any thread. kxds_close or
+ *   kxds_destory on one thread wakes a read or write that waits on the same
+ *   handle on another: it returns at once with what it stored and
+ *   KXDS_ERROR_NOT_OPEN. The device itself is let go when the last such
+ *   call has returned.
+ * - Enumeration, version and firmware information need no handle and no
+ *   hardware; without devices they simply list nothing.
+ */
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h> /* char16_t */
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KXDS_EXPORT __attribute__((visibility("default")))
+
+/* Version returned by kxds_get_lib_version: major in the high 16 bits,
+   minor in the low 16 bits. */
+#define KXDS_LIB_VERSION 0x00010000u
+
+#define KXDS_NO_INTERVAL 0xFFFFFFFEu
+
+/* How long kxds_write waits in all for a device to take its bytes. */
+#define KXDS_WRITE_TIMEOUT_MS 5000
+/* How long kxds_open_usb waits for a TCP connection (type 11). */
+#define KXDS_TCP_CONNECT_TIMEOUT_MS 3000
+
+/* USB device record, 512 bytes. */
+#define KXDS_USB_RECORD_SIZE 512
+#define KXDS_USB_NAME_OFFSET 0   /* UTF-16 text with terminating zero */
+#define KXDS_USB_NAME_MAX 253    /* code units before the terminator */
+#define KXDS_USB_TYPE_OFFSET 508 /* one byte */
+#define KXDS_USB_PORT_OFFSET 510 /* uint16, little-endian (type 11 only) */
+#define KXDS_USB_TYPE_DATAPIPE 1 /* a scanner whose data pipe is a tty */
+#define KXDS_USB_TYPE_TCP 11     /* name is an IPv4 address, port at 510 */
+
+/* COM record, 12 bytes. */
+#define KXDS_COM_RECORD_SIZE 12
+typedef struct KXDSComRecord
+{
+    uint16_t port;         /* port number, see kxds_enum_serial_ports */
+    uint8_t detectionKind; /* written by kxds_detect_serial_settings */
+    uint8_t reserved1;
+    uint32_t baudRate; /* 0: the port is not usable */
+    uint8_t dataBits;  /* 5 to 8 */
+    uint8_t stopBits;  /* 0 one, 1 one and a half (opened as two), 2 two */
+    uint8_t parity;    /* 0 none, 1 odd, 2 even, 3 mark, 4 space */
+    uint8_t reserved2;
+} KXDSComRecord;
+
+/* Firmware progress record: 21 32-bit words. */
+#define KXDS_PROGRESS_RECORD_SIZE 84
+/* Firmware package information record. */
+#define KXDS_KERNEL_INFO_RECORD_SIZE 4832
+
+enum KXDSError
+{
+    KXDS_ERROR_NONE = 0,
+    KXDS_ERROR_BAD_HANDLE = 1,    /* unknown or zero handle */
+    KXDS_ERROR_BAD_ARGUMENT = 2,  /* null record, bad framing, bad name */
+    KXDS_ERROR_NOT_FOUND = 3,     /* no such port or device node */
+    KXDS_ERROR_OPEN_FAILED = 4,   /* the operating system refused the open */
+    KXDS_ERROR_CONFIG_FAILED = 5, /* the line settings could not be applied */
+    KXDS_ERROR_NOT_OPEN = 6,      /* the handle has no open device */
+    KXDS_ERROR_IO = 7,            /* read or write failed; the device is gone */
+    KXDS_ERROR_UNSUPPORTED = 8,   /* not implemented by this library */
+};
+
+/* Port numbers of kxds_enum_serial_ports and kxds_open_com:
+   /dev/ttyS<n> -> n + 1, /dev/ttyUSB<n> -> 101 + n, /dev/ttyACM<n> -> 201 + n,
+   and the paths of KXDS_EXTRA_PORTS (colon-separated) -> 1001, 1002, ... in
+   the order given.
+   - n runs up to 99 for ttyS and ttyUSB and up to 799 for ttyACM.
+   - /dev/ttyS<n> counts only when a UART is there: the serial driver
+     registers ttyS ports without hardware, and only a nonzero
+     /sys/class/tty/ttyS<n>/type tells that one was found.
+   - KXDS_EXTRA_PORTS is read at each call; empty entries take no number.
+     KXDS_EXTRA_USB adds type-1 records to kxds_enum_usb_device_ex in the
+     same way. Both serve pseudo-terminals of tests and simulators. */
+#define KXDS_PORT_TTYS_BASE 1
+#define KXDS_PORT_TTYUSB_BASE 101
+#define KXDS_PORT_TTYACM_BASE 201
+#define KXDS_PORT_EXTRA_BASE 1001
+
+KXDS_EXPORT uint32_t kxds_create(void);
+KXDS_EXPORT void kxds_destory(uint32_t handle);
+
+/* Opens a USB record: type 1 as a raw tty (115200 baud, 8N1) at the UTF-16
+   device path; type 11 as a TCP connection to the IPv4 address in the name
+   and the port at KXDS_USB_PORT_OFFSET, waiting at most
+   KXDS_TCP_CONNECT_TIMEOUT_MS, with Nagle's delay off. `mode` is accepted
+   and not interpreted (the kit passes 3). Closes whatever the handle had
+   open first. Errors: BAD_HANDLE; BAD_ARGUMENT (null record, other types,
+   a name without terminator, not an IPv4 address, port 0); NOT_FOUND (no
+   such node); OPEN_FAILED (refused open or connection, time-out);
+   CONFIG_FAILED (not a tty). */
+KXDS_EXPORT int kxds_open_usb(uint32_t handle, const uint8_t* record, int mode, uint32_t* error);
+/* Opens the port of a 12-byte COM record in raw mode with its framing: no
+   echo, no line editing, no character translation, no flow control,
+   CLOCAL; input that waited from before is dropped. Any baud rate: one
+   without a B constant (14400, 56000, ...) is set as a custom rate.
+   Closes whatever the handle had open first. Errors: BAD_HANDLE;
+   BAD_ARGUMENT (null record, baud rate 0, framing out of range); NOT_FOUND
+   (the number maps to no port); OPEN_FAILED; CONFIG_FAILED (not a tty, or
+   the settings were refused). */
+KXDS_EXPORT int kxds_open_com(uint32_t handle, const uint8_t* record, uint32_t* error);
+/* Nonzero while the device is usable; a closed, hung-up or unplugged device
+   reads as not open. */
+KXDS_EXPORT int kxds_is_open(uint32_t handle);
+KXDS_EXPORT void kxds_close(uint32_t handle);
+/* Discards buffered input (a socket: what has arrived, at most 16 MiB);
+   returns `value` unchanged, whatever the handle. */
+KXDS_EXPORT int kxds_clean(uint32_t handle, int value);
+/* Nonzero when all `size` bytes were written within KXDS_WRITE_TIMEOUT_MS.
+   A zero size writes nothing and is nonzero while the device is open (as
+   kxds_is_open says). A peer that has gone never raises SIGPIPE. */
+KXDS_EXPORT int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size);
+/* Stores what arrives into `buffer` until `capacity` bytes are stored or
+   `reponse_time` ms have passed; returns the count stored. With fewer bytes
+   it always takes the whole time, unless the device ends: a hang-up or
+   unplugged device ends it early with KXDS_ERROR_IO (the device then reads
+   as not open), a close from another thread with KXDS_ERROR_NOT_OPEN.
+   Otherwise the error is KXDS_ERROR_NONE, also when nothing came. Other
+   errors: BAD_HANDLE, NOT_OPEN, BAD_ARGUMENT (null buffer). `interval` is
+   not used. */
+KXDS_EXPORT uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity,
+                                  uint32_t reponse_time, uint32_t interval, uint32_t* error);
+/* As kxds_read_ex, but returns as soon as the bytes stored by this call
+   contain the pattern, also when it arrived in parts. An empty pattern
+   (null or length 0 or less) waits the whole time. */
+KXDS_EXPORT uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity,
+                                     uint32_t reponse_time, uint32_t interval, const char* pattern,
+                                     int patternLength, uint32_t* error);
+
+/* Firmware writing and package information: not implemented yet. The
+   updates return 0 with KXDS_ERROR_UNSUPPORTED; kxds_get_kernel_info
+   returns 0. */
+KXDS_EXPORT int kxds_update_firmware_file(uint32_t handle, const char16_t* file, int retries,
+                                          void* progress, int flags, uint32_t* error);
+KXDS_EXPORT int kxds_update_firmware_file_1(uint32_t handle, const char16_t* file, int type,
+                                            int count, void* progress, int flags, uint32_t* error);
+KXDS_EXPORT int kxds_get_kernel_info(const char16_t* file, void* info, int size);
+
+KXDS_EXPORT uint32_t kxds_get_lib_version(void);
+
+/* Fills up to `capacity` 512-byte records and returns how many: the
+   CDC-ACM scanners udev finds (ttys whose USB interface cdc_acm drives), by
+   node number, then every path of KXDS_EXTRA_USB; each once, as a type-1
+   record, zero apart from name and type. Without udev only the latter.
+   The six further numbers are accepted and not interpreted. */
+KXDS_EXPORT int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int a, int b, int c, int d,
+                                        int e, int f);
+/* Fills up to `capacity` 12-byte COM records with the ports that exist now,
+   by ascending number, and returns how many. Only the port number is set;
+   the rest is zero. */
+KXDS_EXPORT int kxds_enum_serial_ports(uint8_t* records, int capacity);
+/* Fills framing and detection kind of `count` COM records and returns the
+   number of records to look at. It does not probe: every record gets
+   115200 baud, 8 data bits, one stop bit, no parity and detection kind 0
+   (so the kit tries the other framings itself), and the result is
+   `count`. Null records or a count below 1 give 0. `timeout` is not
+   used. */
+KXDS_EXPORT int kxds_detect_serial_settings(uint8_t* records, int count, int timeout);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KXDATASTREAMDRIVER_H */

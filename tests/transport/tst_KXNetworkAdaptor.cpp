@@ -1,0 +1,393 @@
+#include "transport/KXNetworkAdaptor.h"
+#include "transport/KXTcpSocket.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <future>
+#include <memory>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace {
+
+const QString kLoopback = QStringLiteral("127.0.0.1");
+const QByteArray kTerminator(";\x03", 2);
+
+// Runs a blocking transport call on a thread of its own, as the connector
+// does, so that the test thread stays free to play the device.
+template <typename Fn>
+auto onReaderThread(Fn fn)
+{
+    return std::async(std::launch::async, fn);
+}
+
+template <typename T>
+bool finishesWithin(std::future<T>& future, int ms)
+{
+    return future.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
+
+} // namespace
+
+class tst_KXNetworkAdaptor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void frameSizeIsBounded_data();
+    void frameSizeIsBounded();
+    void refusesBadConnects_data();
+    void refusesBadConnects();
+    void connectsAndExchanges();
+    void secondConnectWhileConnectedFails();
+    void laterConnectKeepsFirstReconnectSetting();
+    void readUntilWaitsForSplitPattern();
+    void readUntilWithoutPatternWaitsWholeTime();
+    void readDataTakesWhatItAsksFor();
+    void readDataTimesOutWithWhatCame();
+    void readExTakesItsWholeTime();
+    void wakeReadersCutsReadExShort();
+    void writeFailsWhenDisconnected();
+    void closeReportsDisconnection();
+    void reconnectsWhenServerReturns();
+    void keepAliveIsSwitchedOn();
+    void destructionEndsPendingRead();
+
+private:
+    // Connects m_adaptor to m_server and returns the server's side.
+    QTcpSocket* connectPeer(bool reconnect = false);
+    static void send(QTcpSocket* peer, const QByteArray& bytes);
+
+    std::unique_ptr<QTcpServer> m_server;
+    std::unique_ptr<KXNetworkAdaptor> m_adaptor;
+    quint16 m_port = 0;
+};
+
+void tst_KXNetworkAdaptor::init()
+{
+    m_server = std::make_unique<QTcpServer>();
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, 0));
+    m_port = m_server->serverPort();
+    m_adaptor = std::make_unique<KXNetworkAdaptor>();
+}
+
+void tst_KXNetworkAdaptor::cleanup()
+{
+    m_adaptor.reset();
+    m_server.reset();
+}
+
+QTcpSocket* tst_KXNetworkAdaptor::connectPeer(bool reconnect)
+{
+    if (!m_adaptor->connect(kLoopback, m_port, reconnect))
+        return nullptr;
+    if (!m_server->hasPendingConnections() && !m_server->waitForNewConnection(5000))
+        return nullptr;
+    return m_server->nextPendingConnection();
+}
+
+void tst_KXNetworkAdaptor::send(QTcpSocket* peer, const QByteArray& bytes)
+{
+    peer->write(bytes);
+    QVERIFY(peer->waitForBytesWritten(5000));
+}
+
+void tst_KXNetworkAdaptor::frameSizeIsBounded_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("zero") << 0 << 512;
+    QTest::newRow("negative") << -5 << 512;
+    QTest::newRow("one") << 1 << 1;
+    QTest::newRow("4096") << 4096 << 4096;
+    QTest::newRow("largest") << 4194304 << 4194304;
+    QTest::newRow("above largest") << 5000000 << 4194304;
+}
+
+void tst_KXNetworkAdaptor::frameSizeIsBounded()
+{
+    QFETCH(int, size);
+    QFETCH(int, expected);
+    QCOMPARE(m_adaptor->frameSize(), 512);
+    QCOMPARE(m_adaptor->portKind(), int(IDataStreamReadWrite::PortKindNetwork));
+    m_adaptor->setFrameSize(size);
+    QCOMPARE(m_adaptor->frameSize(), expected);
+}
+
+void tst_KXNetworkAdaptor::refusesBadConnects_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::newRow("empty host") << QString() << 36520;
+    QTest::newRow("port 0") << kLoopback << 0;
+}
+
+void tst_KXNetworkAdaptor::refusesBadConnects()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QVERIFY(!m_adaptor->connect(host, quint16(port), false));
+    QVERIFY(!m_adaptor->is_open());
+    QVERIFY(!m_server->hasPendingConnections());
+    // Safe on a transport that never connected.
+    QVERIFY(m_adaptor->close());
+}
+
+void tst_KXNetworkAdaptor::connectsAndExchanges()
+{
+    QSignalSpy changes(m_adaptor.get(), &IDataStreamReadWrite::connectChanged);
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    QVERIFY(m_adaptor->is_open());
+    QTRY_COMPARE_WITH_TIMEOUT(changes.count(), 1, 5000);
+    QCOMPARE(changes.first().first().toBool(), true);
+
+    const QByteArray command = QByteArray("\x7E\x01"
+                                          "0000@QRYSYS",
+                                          12) +
+                               kTerminator;
+    QVERIFY(m_adaptor->write(command));
+    QByteArray received;
+    while (received.size() < command.size() && peer->waitForReadyRead(5000))
+        received += peer->readAll();
+    QCOMPARE(received, command);
+
+    const QByteArray reply = QByteArray("\x02\x01"
+                                        "0000@QRYSYSok\x06",
+                                        15) +
+                             kTerminator;
+    send(peer, reply);
+    QByteArray out = "kept:";
+    QCOMPARE(
+        m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr),
+        quint32(reply.size()));
+    QCOMPARE(out, "kept:" + reply);
+}
+
+void tst_KXNetworkAdaptor::secondConnectWhileConnectedFails()
+{
+    QVERIFY(connectPeer());
+    QVERIFY(!m_adaptor->connect(kLoopback, m_port, false));
+    QVERIFY(m_adaptor->is_open());
+}
+
+void tst_KXNetworkAdaptor::laterConnectKeepsFirstReconnectSetting()
+{
+    QTcpSocket* peer = connectPeer(false);
+    QVERIFY(peer);
+    QSignalSpy changes(m_adaptor.get(), &IDataStreamReadWrite::connectChanged);
+    QVERIFY(m_adaptor->close());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_adaptor->is_open(), 5000);
+    QVERIFY(m_adaptor->connect(kLoopback, m_port, true));
+    QVERIFY(m_server->waitForNewConnection(5000));
+    // The socket made by the first connect keeps reconnection off, so a
+    // dropped link stays down.
+    m_server->nextPendingConnection()->abort();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_adaptor->is_open(), 5000);
+    QTest::qWait(KXTcpSocket::ReconnectIntervalMs + 1500);
+    QVERIFY(!m_adaptor->is_open());
+    QVERIFY(!m_server->hasPendingConnections());
+}
+
+void tst_KXNetworkAdaptor::readUntilWaitsForSplitPattern()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    uint error = 12345;
+    auto read = onReaderThread([&] {
+        QByteArray out;
+        m_adaptor->read_until(out, 10000, IDataStreamReadWrite::NoInterval, ";\x03", 2, &error);
+        return out;
+    });
+    send(peer, "@DFMQCU\x06;");
+    // Half the terminator is no terminator.
+    QVERIFY(!finishesWithin(read, 100));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    send(peer, QByteArray("\x03tail", 5));
+    QVERIFY(finishesWithin(read, 5000));
+    QVERIFY2(elapsed.elapsed() < 2000, "the arriving bytes must wake the reader");
+    const QByteArray out = read.get();
+    // Everything up to the moment of return, possibly including the tail.
+    QVERIFY(out.startsWith(QByteArray("@DFMQCU\x06;\x03", 10)));
+    QCOMPARE(error, 12345u); // never written
+}
+
+void tst_KXNetworkAdaptor::readUntilWithoutPatternWaitsWholeTime()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    send(peer, "abc");
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray out;
+    QCOMPARE(m_adaptor->read_until(out, 300, IDataStreamReadWrite::NoInterval, nullptr, 0, nullptr),
+             quint32(3));
+    QVERIFY(elapsed.elapsed() >= 290);
+    QCOMPARE(out, QByteArray("abc"));
+}
+
+void tst_KXNetworkAdaptor::readDataTakesWhatItAsksFor()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    send(peer, "0123456789");
+    quint8 buffer[16] = {};
+    QCOMPARE(m_adaptor->read_data(buffer, 4, 5000), 4u);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(buffer), 4), QByteArray("0123"));
+    QCOMPARE(m_adaptor->read_data(buffer, 6, 5000), 6u);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(buffer), 6), QByteArray("456789"));
+    QCOMPARE(m_adaptor->read_data(buffer, 0, 1000), 0u);
+    QCOMPARE(m_adaptor->read_data(nullptr, 4, 1000), 0u);
+}
+
+void tst_KXNetworkAdaptor::readDataTimesOutWithWhatCame()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    auto read = onReaderThread([&] {
+        quint8 byte[2] = {};
+        return m_adaptor->read_data(byte, 2, 300);
+    });
+    send(peer, "x");
+    QVERIFY(finishesWithin(read, 5000));
+    QCOMPARE(read.get(), 1u);
+
+    // A single handshake byte is returned as soon as it is there.
+    auto single = onReaderThread([&] {
+        quint8 byte = 0;
+        return m_adaptor->read_data(&byte, 1, 10000) == 1 ? int(byte) : -1;
+    });
+    QVERIFY(!finishesWithin(single, 50));
+    send(peer, "\x06");
+    QVERIFY(finishesWithin(single, 3000));
+    QCOMPARE(single.get(), 6);
+}
+
+void tst_KXNetworkAdaptor::readExTakesItsWholeTime()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    // Bytes that are there from the start do not end the read early.
+    send(peer, "barcode-1");
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray out = "x";
+    const quint32 count = m_adaptor->read_ex(out, 300, IDataStreamReadWrite::NoInterval, nullptr);
+    QVERIFY2(elapsed.elapsed() >= 299, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(count, quint32(9));
+    QCOMPARE(out, QByteArray("xbarcode-1"));
+    send(peer, "2");
+    elapsed.restart();
+    QCOMPARE(m_adaptor->read_ex(out, 30, IDataStreamReadWrite::NoInterval, nullptr), quint32(1));
+    QVERIFY(elapsed.elapsed() >= 29);
+    QCOMPARE(m_adaptor->read_ex(out, 0, 0, nullptr), quint32(0));
+}
+
+void tst_KXNetworkAdaptor::wakeReadersCutsReadExShort()
+{
+    QVERIFY(connectPeer());
+    auto read = onReaderThread([&] {
+        QByteArray out;
+        return m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+    });
+    QVERIFY(!finishesWithin(read, 50));
+    m_adaptor->wakeReaders();
+    QVERIFY(finishesWithin(read, 5000));
+    QCOMPARE(read.get(), quint32(0));
+    // A wake-up given while nobody waits is kept for the next read_ex.
+    m_adaptor->wakeReaders();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray out;
+    m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+    QVERIFY(elapsed.elapsed() < 5000);
+}
+
+void tst_KXNetworkAdaptor::writeFailsWhenDisconnected()
+{
+    QVERIFY(!m_adaptor->write("before connect"));
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    QVERIFY(!m_adaptor->write(QByteArray()));
+    peer->abort();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_adaptor->is_open(), 5000);
+    QVERIFY(!m_adaptor->write("after drop"));
+}
+
+void tst_KXNetworkAdaptor::closeReportsDisconnection()
+{
+    QSignalSpy changes(m_adaptor.get(), &IDataStreamReadWrite::connectChanged);
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    QVERIFY(m_adaptor->close());
+    QTRY_VERIFY_WITH_TIMEOUT(!m_adaptor->is_open(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(changes.count(), 2, 5000);
+    QCOMPARE(changes.at(1).first().toBool(), false);
+    QVERIFY(peer->state() == QAbstractSocket::ConnectedState ? peer->waitForDisconnected(5000)
+                                                             : true);
+    QVERIFY(m_adaptor->close()); // again, on a closed link
+}
+
+void tst_KXNetworkAdaptor::reconnectsWhenServerReturns()
+{
+    QSignalSpy changes(m_adaptor.get(), &IDataStreamReadWrite::connectChanged);
+    QTcpSocket* peer = connectPeer(true);
+    QVERIFY(peer);
+    QTRY_COMPARE_WITH_TIMEOUT(changes.count(), 1, 5000);
+    // The device goes away entirely, then comes back on the same port.
+    m_server->close();
+    peer->abort();
+    QTRY_COMPARE_WITH_TIMEOUT(changes.count(), 2, 5000);
+    QCOMPARE(changes.at(1).first().toBool(), false);
+    QVERIFY(m_server->listen(QHostAddress::LocalHost, m_port));
+    QTRY_COMPARE_WITH_TIMEOUT(changes.count(), 3, KXTcpSocket::ReconnectIntervalMs + 5000);
+    QCOMPARE(changes.at(2).first().toBool(), true);
+    QVERIFY(m_adaptor->is_open());
+    QVERIFY(m_server->hasPendingConnections() || m_server->waitForNewConnection(5000));
+}
+
+void tst_KXNetworkAdaptor::keepAliveIsSwitchedOn()
+{
+    KXTcpSocket socket(nullptr, false);
+    QVERIFY(socket.connectTo(kLoopback, m_port, 1000));
+    const int fd = int(socket.socketDescriptor());
+    int value = 0;
+    socklen_t size = sizeof(value);
+    QCOMPARE(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &size), 0);
+    QCOMPARE(value, 1);
+    QCOMPARE(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &value, &size), 0);
+    QCOMPARE(value, 5);
+    QCOMPARE(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &value, &size), 0);
+    QCOMPARE(value, 3);
+    QVERIFY(!socket.connectTo(kLoopback, m_port, 1000)); // already connected
+}
+
+void tst_KXNetworkAdaptor::destructionEndsPendingRead()
+{
+    QVERIFY(connectPeer());
+    auto untilRead = onReaderThread([&] {
+        QByteArray out;
+        return m_adaptor->read_until(out, 20000, IDataStreamReadWrite::NoInterval, ";\x03", 2,
+                                     nullptr);
+    });
+    QVERIFY(!finishesWithin(untilRead, 50));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    m_adaptor.reset();
+    QVERIFY(finishesWithin(untilRead, 5000));
+    QVERIFY(elapsed.elapsed() < 5000);
+    QCOMPARE(untilRead.get(), quint32(0));
+}
+
+QTEST_GUILESS_MAIN(tst_KXNetworkAdaptor)
+#include "tst_KXNetworkAdaptor.moc"

@@ -1,0 +1,264 @@
+#include "support/KXPtyPeer.h"
+#include "transport/KXSerialPortAdaptor.h"
+
+#include <QElapsedTimer>
+#include <QtEndian>
+#include <QtTest>
+
+#include <future>
+#include <memory>
+
+using kxtest::PtyPeer;
+
+namespace {
+
+const QByteArray kTerminator(";\x03", 2);
+constexpr quint16 kFirstExtraPort = KXDS_PORT_EXTRA_BASE;
+
+KXSerialPortAdaptor::ComRecord comRecord(quint16 port, quint32 baud = 115200)
+{
+    KXSerialPortAdaptor::ComRecord record{};
+    qToLittleEndian<quint16>(port, record.data());
+    qToLittleEndian<quint32>(baud, record.data() + 4);
+    record[8] = 8;  // data bits
+    record[9] = 0;  // one stop bit
+    record[10] = 0; // no parity
+    return record;
+}
+
+KXSerialPortAdaptor::UsbRecord usbRecord(const QString& path)
+{
+    KXSerialPortAdaptor::UsbRecord record{};
+    const int units = qMin(path.size(), KXDS_USB_NAME_MAX);
+    for (int i = 0; i < units; ++i)
+        qToLittleEndian<quint16>(path.at(i).unicode(), record.data() + 2 * i);
+    record[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
+    return record;
+}
+
+template <typename Fn>
+auto onReaderThread(Fn fn)
+{
+    return std::async(std::launch::async, fn);
+}
+
+template <typename T>
+bool finishesWithin(std::future<T>& future, int ms)
+{
+    return future.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
+
+} // namespace
+
+// The USB and serial transport with our real driver library, against
+// pseudo-terminals whose master side plays the device.
+class tst_KXSerialPortAdaptor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void loadsTheDriver();
+    void opensByComRecordAndExchanges();
+    void opensByUsbRecordAndExchanges();
+    void readUntilReturnsWhenPatternCompletes();
+    void readExTakesItsWholeTime();
+    void readDataReturnsWhatCame();
+    void cleanDiscardsPendingInput();
+    void reopensAfterClose();
+    void reportsHangUpAsNotOpen();
+    void failedOpeningKeepsSettingsForReopen();
+    void firmwareFailureAddsOffset();
+
+private:
+    std::unique_ptr<PtyPeer> m_peer;
+    std::unique_ptr<KXSerialPortAdaptor> m_adaptor;
+};
+
+void tst_KXSerialPortAdaptor::init()
+{
+    m_peer = std::make_unique<PtyPeer>();
+    QVERIFY(m_peer->isValid());
+    qputenv("KXDS_EXTRA_PORTS", m_peer->slavePath().toLocal8Bit());
+    qputenv("KXDS_EXTRA_USB", m_peer->slavePath().toLocal8Bit());
+    m_adaptor = std::make_unique<KXSerialPortAdaptor>();
+}
+
+void tst_KXSerialPortAdaptor::cleanup()
+{
+    m_adaptor.reset();
+    m_peer.reset();
+}
+
+void tst_KXSerialPortAdaptor::loadsTheDriver()
+{
+    QVERIFY(m_adaptor->isLibraryLoaded());
+    QCOMPARE(m_adaptor->portKind(), int(IDataStreamReadWrite::PortKindSerial));
+    QVERIFY(!m_adaptor->is_open());
+    QVERIFY(m_adaptor->close()); // never opened
+    QVERIFY(!m_adaptor->write("x"));
+}
+
+void tst_KXSerialPortAdaptor::opensByComRecordAndExchanges()
+{
+    const auto record = comRecord(kFirstExtraPort);
+    uint error = 99;
+    QVERIFY(m_adaptor->openCom(record.data(), &error));
+    QCOMPARE(error, 0u);
+    QVERIFY(m_adaptor->is_open());
+    QVERIFY(!m_adaptor->isUsbMode());
+
+    const QByteArray command = QByteArray("\x7E\x01"
+                                          "0000@QRYSYS",
+                                          12) +
+                               kTerminator;
+    QVERIFY(m_adaptor->write(command));
+    QCOMPARE(m_peer->read(command.size()), command);
+
+    const QByteArray reply = QByteArray("\x02\x01"
+                                        "0000@QRYSYS\x06",
+                                        13) +
+                             kTerminator;
+    QVERIFY(m_peer->write(reply));
+    QByteArray out = "kept:";
+    QCOMPARE(
+        m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr),
+        quint32(reply.size()));
+    QCOMPARE(out, "kept:" + reply);
+}
+
+void tst_KXSerialPortAdaptor::opensByUsbRecordAndExchanges()
+{
+    const auto record = usbRecord(m_peer->slavePath());
+    QVERIFY(m_adaptor->openUsb(record.data(), 3, nullptr));
+    QVERIFY(m_adaptor->isUsbMode());
+    QVERIFY(m_adaptor->write("ping"));
+    QCOMPARE(m_peer->read(4), QByteArray("ping"));
+    QVERIFY(m_peer->write(QByteArray("pong") + kTerminator));
+    QByteArray out;
+    m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr);
+    QCOMPARE(out, QByteArray("pong") + kTerminator);
+}
+
+void tst_KXSerialPortAdaptor::readUntilReturnsWhenPatternCompletes()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    auto read = onReaderThread([&] {
+        QByteArray out;
+        m_adaptor->read_until(out, 10000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr);
+        return out;
+    });
+    QVERIFY(m_peer->write("@DFMQCU\x06;"));
+    QVERIFY(!finishesWithin(read, 100));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(m_peer->write(QByteArray("\x03", 1)));
+    QVERIFY(finishesWithin(read, 5000));
+    QVERIFY2(elapsed.elapsed() < 2000, "the arriving bytes must wake the reader");
+    QCOMPARE(read.get(), QByteArray("@DFMQCU\x06;\x03", 10));
+}
+
+void tst_KXSerialPortAdaptor::readExTakesItsWholeTime()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    QVERIFY(m_peer->write("barcode"));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray out = "x";
+    QCOMPARE(m_adaptor->read_ex(out, 300, IDataStreamReadWrite::NoInterval, nullptr), quint32(7));
+    QVERIFY2(elapsed.elapsed() >= 290, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(out, QByteArray("xbarcode"));
+}
+
+void tst_KXSerialPortAdaptor::readDataReturnsWhatCame()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    QVERIFY(m_peer->write("0123456789"));
+    quint8 buffer[16] = {};
+    QCOMPARE(m_adaptor->read_data(buffer, 4, 5000), 4u);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(buffer), 4), QByteArray("0123"));
+    QCOMPARE(m_adaptor->read_data(buffer, 6, 5000), 6u);
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(buffer), 6), QByteArray("456789"));
+    QCOMPARE(m_adaptor->read_data(buffer, 1, 50), 0u);
+}
+
+void tst_KXSerialPortAdaptor::cleanDiscardsPendingInput()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    QVERIFY(m_peer->write("stale"));
+    // Let the bytes reach the port before they are discarded.
+    quint8 first = 0;
+    QCOMPARE(m_adaptor->read_data(&first, 1, 5000), 1u);
+    QCOMPARE(m_adaptor->clean(42), 42);
+    QVERIFY(m_peer->write("fresh"));
+    QByteArray out;
+    m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, "fresh", 5, nullptr);
+    QCOMPARE(out, QByteArray("fresh"));
+}
+
+void tst_KXSerialPortAdaptor::reopensAfterClose()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    QVERIFY(m_adaptor->close());
+    QVERIFY(!m_adaptor->is_open());
+    QVERIFY(!m_adaptor->write("closed"));
+    QVERIFY(m_adaptor->open());
+    QVERIFY(m_adaptor->is_open());
+    QVERIFY(m_adaptor->write("again"));
+    QCOMPARE(m_peer->read(5), QByteArray("again"));
+
+    // The same for a USB opening.
+    QVERIFY(m_adaptor->openUsb(usbRecord(m_peer->slavePath()).data(), 7, nullptr));
+    QVERIFY(m_adaptor->close());
+    QVERIFY(m_adaptor->open());
+    QVERIFY(m_adaptor->isUsbMode());
+    QVERIFY(m_adaptor->write("usb"));
+    QCOMPARE(m_peer->read(3), QByteArray("usb"));
+}
+
+void tst_KXSerialPortAdaptor::reportsHangUpAsNotOpen()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    auto read = onReaderThread([&] {
+        QByteArray out;
+        m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+        return out;
+    });
+    QVERIFY(!finishesWithin(read, 50));
+    m_peer->closeMaster();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_adaptor->is_open(), 5000);
+    // A waiting read does not sit out its time on a dead line.
+    QVERIFY(finishesWithin(read, 5000));
+    QVERIFY(!m_adaptor->write("gone"));
+}
+
+void tst_KXSerialPortAdaptor::failedOpeningKeepsSettingsForReopen()
+{
+    // The port does not exist yet: the opening fails, its settings stay.
+    qputenv("KXDS_EXTRA_PORTS", "/nonexistent/tty");
+    const auto record = comRecord(kFirstExtraPort);
+    QVERIFY(!m_adaptor->openCom(record.data(), nullptr));
+    QVERIFY(!m_adaptor->open());
+    // The device appears; the connector's re-open finds it with the same record.
+    qputenv("KXDS_EXTRA_PORTS", m_peer->slavePath().toLocal8Bit());
+    QVERIFY(m_adaptor->open());
+    QVERIFY(m_adaptor->is_open());
+}
+
+void tst_KXSerialPortAdaptor::firmwareFailureAddsOffset()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    KXFirmwareProgress progress{};
+    uint error = 0;
+    // Our driver does not write firmware yet and reports that.
+    QVERIFY(!m_adaptor->update_firmware_file(QStringLiteral("/tmp/fw.bin"), &progress, 0, &error));
+    QCOMPARE(error, uint(KXDS_ERROR_UNSUPPORTED) + 200);
+    error = 0;
+    QVERIFY(!m_adaptor->update_firmware_file(QStringLiteral("/tmp/fw.bin"), &progress, 1, &error));
+    QCOMPARE(error, uint(KXDS_ERROR_UNSUPPORTED) + 200);
+}
+
+QTEST_GUILESS_MAIN(tst_KXSerialPortAdaptor)
+#include "tst_KXSerialPortAdaptor.moc"

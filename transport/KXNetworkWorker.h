@@ -1,0 +1,67 @@
+#ifndef KXNETWORKWORKER_H
+#define KXNETWORKWORKER_H
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QWaitCondition>
+
+class KXTcpSocket;
+
+// Owns the TCP socket on a thread of its own and gathers everything received
+// into one buffer. Connects, disconnects and writes run on that thread
+// (blocking-queued from the adaptor); the reads run on the caller's thread
+// against the buffer and are woken by the arriving bytes.
+class KXNetworkWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit KXNetworkWorker(QObject* parent = nullptr);
+    ~KXNetworkWorker() override;
+
+    // Socket state for is_open; read from the caller's thread.
+    bool isConnected() const;
+
+    // Makes the next (or the waiting) read_ex return at once.
+    void wakeReaders();
+    // Ends every waiting read, refuses new ones and returns once no reader
+    // is inside any more. Called before the worker goes away.
+    void shutdownReaders();
+
+public slots:
+    bool connect_to_tcp(QString ip, quint16 port, bool isReconnectEnable = true);
+    bool disconnect_from_host();
+    bool write(QByteArray data);
+    QByteArray read_ex(uint reponse_time, uint interval, uint* error);
+    QByteArray read_until(uint reponse_time, uint interval, QByteArray pat, uint* error);
+    uint read_data(quint8* pszBuffer, int nBuffer, uint reponse_time);
+    // Deletes the socket on this thread, before the thread ends.
+    void releaseSocket();
+
+signals:
+    void connectChanged(bool connected);
+
+private slots:
+    void OnBinaryMessageReceived(QByteArray data);
+
+private:
+    // Readers register under the mutex so that shutdown can wait for them.
+    bool enterRead();
+    void leaveRead();
+    QByteArray takeBuffer();
+
+    mutable QMutex m_mutex;
+    QByteArray m_buffer;
+    QElapsedTimer m_elapsed;
+    KXTcpSocket* m_socket = nullptr;
+
+    QWaitCondition m_changed; // bytes arrived, a wake-up, or shutdown
+    QWaitCondition m_readersGone;
+    int m_readers = 0;
+    bool m_shutdown = false;
+    bool m_wakePending = false;
+};
+
+#endif // KXNETWORKWORKER_H

@@ -1,0 +1,3 @@
+#include "KXTransportLog.h"
+
+Q_LOGGING_CATEGORY(lcTransport, "kx.transport")

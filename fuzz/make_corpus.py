@@ -134,6 +134,28 @@ SEEDS = {
         "split_window": value_input(["W", "H"], "640W480H"),
         "split_long_keys": value_input(["X", "Yy", "Zzz", "N"], "1X2Yy3Zzz40N"),
     },
+    "fuzz_offline_write": {
+        "query_current": host_7e01(b"@DFMQCU*"),
+        "query_all": host_7e01(b"@*"),
+        "query_ranges": host_7e01(b"#^"),
+        "set_and_query": host_7e01(b"@SCNMOD1,MOD*;LUAQRY*"),
+        "data_format_merge": host_7e01(b"@DFMADD0abc|1xy;DFMQCU*"),
+        "script_clear": host_7e01(b"@LUAQRY*,CLR;LUAADD"),
+        "junk_then_frame": b"\x00\xff" + host_7e01(b"@BUFQRY5"),
+        "two_frames": host_7e01(b"@DFMCAL") + host_7e01(b"@DLPQSZ*"),
+    },
+    "fuzz_offline_xml": {
+        "config": b"\x00<DeviceConfiguration><S><CommandName>SCNMOD</CommandName>"
+        b"<SettingsList>0:Off|1:On|5-7</SettingsList><Default>1</Default>"
+        b"<Minimum>0</Minimum><Maximum>9</Maximum></S></DeviceConfiguration>",
+        "offline": b"\x01<offline><NotSupported><I id='SCNSPN'/></NotSupported>"
+        b"<Query><I id='QRYSYS'/></Query></offline>",
+        "page": b"\x02<Pages><Page><Group><Item Id='SCNSPN' ControlType='SpinBox'/>"
+        b"<Item Id='' ControlType='Radio'/></Group></Page></Pages>",
+        "wrong_root": b"\x00<offline/>",
+        "huge_range": b"\x00<DeviceConfiguration><S><CommandName>SCNSPN</CommandName>"
+        b"<SettingsList>0-99999999999</SettingsList></S></DeviceConfiguration>",
+    },
 }
 
 

@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools
   clang libclang-rt-14-dev clang-format
   libbenchmark-dev
-  libudev-dev socat
+  libudev-dev socat python3
 )
 
 missing=()

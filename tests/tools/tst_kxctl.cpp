@@ -1,4 +1,6 @@
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 // Runs the real kxctl binary and checks what a user sees.
@@ -14,6 +16,9 @@ private slots:
     void encodeThenDecodeRoundTrips();
     void rejectsBadInput_data();
     void rejectsBadInput();
+    void sendsToANetworkDevice_data();
+    void sendsToANetworkDevice();
+    void sendReportsMissingDevice();
 
 private:
     struct Result
@@ -140,6 +145,71 @@ void tst_kxctl::rejectsBadInput()
     QCOMPARE(result.out, QString());
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     QCOMPARE(result.err.count(QLatin1Char('\n')), 1); // one line
+}
+
+void tst_kxctl::sendsToANetworkDevice_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<QByteArray>("expectedCommand");
+    QTest::addColumn<QByteArray>("reply");
+
+    // Barcode bytes ahead of the reply are reported apart from it.
+    QTest::newRow("text envelope") << "1"
+                                   << QByteArray("\x7E\x01"
+                                                 "0000@QRYSYS*;\x03",
+                                                 16)
+                                   << QByteArray("scan\x02\x01"
+                                                 "0000@QRYSYSKX\x06;\x03",
+                                                 22);
+    QTest::newRow("length-prefixed")
+        << "7" << QByteArray("\x7E\x07\x0A\x00\x00\x00@QRYSYS*;\x03", 16)
+        << QByteArray("\x02\x07\x0C\x00\x00\x00@QRYSYSKX\x06;\x03", 18);
+}
+
+void tst_kxctl::sendsToANetworkDevice()
+{
+    QFETCH(QString, protocol);
+    QFETCH(QByteArray, expectedCommand);
+    QFETCH(QByteArray, reply);
+
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    QProcess kxctl;
+    kxctl.start(QStringLiteral(KXCTL_PATH), {"send", "--port", QString::number(device.serverPort()),
+                                             "--protocol", protocol, "QRYSYS*"});
+    QVERIFY(device.waitForNewConnection(10000));
+    QTcpSocket* link = device.nextPendingConnection();
+    QByteArray received;
+    while (received.size() < expectedCommand.size() && link->waitForReadyRead(10000))
+        received += link->readAll();
+    QCOMPARE(received, expectedCommand);
+    // The reply comes in two pieces, as it may over a network.
+    link->write(reply.left(9));
+    QVERIFY(link->waitForBytesWritten(5000));
+    link->write(reply.mid(9));
+    QVERIFY(link->waitForBytesWritten(5000));
+    QVERIFY(kxctl.waitForFinished(10000));
+    const QString out = QString::fromLocal8Bit(kxctl.readAllStandardOutput());
+    QCOMPARE(kxctl.exitCode(), 0);
+    QVERIFY2(out.contains("  SYS data=\"KX\\x06\" [4b 58 06] value=\"KX\" result=ACK"),
+             qPrintable(out));
+    QCOMPARE(out.contains("upstream: 73 63 61 6e"), reply.startsWith("scan"));
+}
+
+void tst_kxctl::sendReportsMissingDevice()
+{
+    QTcpServer device;
+    QVERIFY(device.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = device.serverPort();
+    // A device that accepts but never answers.
+    const Result silent = run({"send", "--port", QString::number(port), "--timeout", "300", "X"});
+    QCOMPARE(silent.code, 4);
+    QVERIFY(silent.err.contains("no reply"));
+    device.close();
+    const Result absent = run({"send", "--port", QString::number(port), "QRYSYS*"});
+    QCOMPARE(absent.code, 5);
+    QVERIFY(absent.err.contains("cannot connect"));
+    QCOMPARE(absent.err.count(QLatin1Char('\n')), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_kxctl)

@@ -127,6 +127,35 @@ int runEncode(const QStringList& args, QString& out, QString& err)
     return kExitOk;
 }
 
+QString describeFrame(const QByteArray& frame, bool* valid)
+{
+    QString text;
+    const KXDataStreamParser parser(frame, DataTypeResponse);
+    text += QStringLiteral("protocol: %1\n").arg(protocolName(parser.getProtocol()));
+    if (parser.getProtocol() != DataProtocolNone) {
+        const bool fromHost = frame.at(0) == kDataStreamHostStart;
+        text += QStringLiteral("direction: %1\n")
+                    .arg(fromHost ? QStringLiteral("host") : QStringLiteral("device"));
+    }
+    text += QStringLiteral("valid: %1\n")
+                .arg(parser.isValid() ? QStringLiteral("yes") : QStringLiteral("no"));
+    for (const auto& entry : parser.getTagList()) {
+        text += QStringLiteral("tag %1\n")
+                    .arg(entry.first.isEmpty() ? QStringLiteral("(none)") : entry.first);
+        for (const _tagDataStreamSubTag& sub : entry.second) {
+            QByteArray value;
+            const EDataResult result = KXParseDataStreamResult(sub.data, value);
+            text +=
+                QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
+                    .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
+                         printable(sub.data), hex(sub.data), printable(value), resultName(result));
+        }
+    }
+    if (valid)
+        *valid = parser.isValid();
+    return text;
+}
+
 int runDecode(const QStringList& args, QString& out, QString& err)
 {
     bool crc = false;
@@ -159,27 +188,8 @@ int runDecode(const QStringList& args, QString& out, QString& err)
             return kExitInvalidFrame;
         }
     }
-    const KXDataStreamParser parser(frame, DataTypeResponse);
-    text += QStringLiteral("protocol: %1\n").arg(protocolName(parser.getProtocol()));
-    if (parser.getProtocol() != DataProtocolNone) {
-        const bool fromHost = frame.at(0) == kDataStreamHostStart;
-        text += QStringLiteral("direction: %1\n")
-                    .arg(fromHost ? QStringLiteral("host") : QStringLiteral("device"));
-    }
-    text += QStringLiteral("valid: %1\n")
-                .arg(parser.isValid() ? QStringLiteral("yes") : QStringLiteral("no"));
-    for (const auto& entry : parser.getTagList()) {
-        text += QStringLiteral("tag %1\n")
-                    .arg(entry.first.isEmpty() ? QStringLiteral("(none)") : entry.first);
-        for (const _tagDataStreamSubTag& sub : entry.second) {
-            QByteArray value;
-            const EDataResult result = KXParseDataStreamResult(sub.data, value);
-            text +=
-                QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
-                    .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
-                         printable(sub.data), hex(sub.data), printable(value), resultName(result));
-        }
-    }
+    bool valid = false;
+    text += describeFrame(frame, &valid);
     out = text;
-    return parser.isValid() ? kExitOk : kExitInvalidFrame;
+    return valid ? kExitOk : kExitInvalidFrame;
 }

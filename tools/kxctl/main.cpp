@@ -3,13 +3,16 @@
 #include "KXCtlCodec.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <cstdio>
 
 namespace {
 
-const char kUsage[] = "usage: kxctl encode [--protocol 1|7|8|9] [--hash] [--crc] TEXT\n"
+const char kUsage[] = "usage: kxctl [--verbose] encode [--protocol 1|7|8|9] [--hash] [--crc] TEXT\n"
                       "       kxctl decode [--crc] HEX\n"
+                      "       kxctl send [--host H] [--port N] [--protocol 1|7] [--timeout MS]\n"
+                      "                  [--hash] TEXT\n"
                       "\n"
                       "encode  frame command text (such as DFMQCU;LUAQRY) and print it in hex\n"
                       "        --protocol  envelope: 1 text (default), 7 length-prefixed,\n"
@@ -18,7 +21,9 @@ const char kUsage[] = "usage: kxctl encode [--protocol 1|7|8|9] [--hash] [--crc]
                       "        --crc       append the CRC-16 of the payload\n"
                       "decode  print the protocol, validity, tags, sub-tags and results\n"
                       "        of a frame given in hex\n"
-                      "        --crc       the frame ends with a CRC-16: check and strip it\n";
+                      "        --crc       the frame ends with a CRC-16: check and strip it\n"
+                      "send    send command text to a network device (default 127.0.0.1:36520)\n"
+                      "        and describe its reply; exit 4 without reply, 5 without link\n";
 
 } // namespace
 
@@ -31,6 +36,10 @@ int main(int argc, char* argv[])
         std::fputs(kUsage, args.isEmpty() ? stderr : stdout);
         return args.isEmpty() ? 2 : 0;
     }
+    // The kit's debug lines would drown the tool's own output; --verbose
+    // (or QT_LOGGING_RULES) brings them back.
+    if (args.removeAll(QStringLiteral("--verbose")) == 0)
+        QLoggingCategory::setFilterRules(QStringLiteral("kx.*.debug=false"));
     const QString command = args.takeFirst();
     QString out;
     QString err;
@@ -39,6 +48,8 @@ int main(int argc, char* argv[])
         code = runEncode(args, out, err);
     } else if (command == QLatin1String("decode")) {
         code = runDecode(args, out, err);
+    } else if (command == QLatin1String("send")) {
+        code = runSend(args, out, err);
     } else {
         err = QStringLiteral("kxctl: unknown command %1 (try --help)").arg(command);
         code = 2;

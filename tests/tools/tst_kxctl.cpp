@@ -133,6 +133,9 @@ void tst_kxctl::rejectsBadInput_data()
     QTest::newRow("crc without envelope")
         << QStringList({"encode", "--protocol", "9", "--crc", "A"}) << "--crc needs";
     QTest::newRow("unknown command") << QStringList({"frobnicate"}) << "unknown command";
+    QTest::newRow("send without target") << QStringList({"send", "QRYSYS*"}) << "tcp://HOST:PORT";
+    QTest::newRow("send to port 0")
+        << QStringList({"send", "tcp://127.0.0.1:0", "A"}) << "tcp://HOST:PORT";
 }
 
 void tst_kxctl::rejectsBadInput()
@@ -175,8 +178,9 @@ void tst_kxctl::sendsToANetworkDevice()
     QTcpServer device;
     QVERIFY(device.listen(QHostAddress::LocalHost, 0));
     QProcess kxctl;
-    kxctl.start(QStringLiteral(KXCTL_PATH), {"send", "--port", QString::number(device.serverPort()),
-                                             "--protocol", protocol, "QRYSYS*"});
+    kxctl.start(QStringLiteral(KXCTL_PATH),
+                {"send", QStringLiteral("tcp://127.0.0.1:%1").arg(device.serverPort()), "QRYSYS*",
+                 "--protocol", protocol});
     QVERIFY(device.waitForNewConnection(10000));
     QTcpSocket* link = device.nextPendingConnection();
     QByteArray received;
@@ -202,11 +206,12 @@ void tst_kxctl::sendReportsMissingDevice()
     QVERIFY(device.listen(QHostAddress::LocalHost, 0));
     const quint16 port = device.serverPort();
     // A device that accepts but never answers.
-    const Result silent = run({"send", "--port", QString::number(port), "--timeout", "300", "X"});
+    const QString target = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+    const Result silent = run({"send", target, "--timeout", "300", "X"});
     QCOMPARE(silent.code, 4);
     QVERIFY(silent.err.contains("no reply"));
     device.close();
-    const Result absent = run({"send", "--port", QString::number(port), "QRYSYS*"});
+    const Result absent = run({"send", target, "QRYSYS*"});
     QCOMPARE(absent.code, 5);
     QVERIFY(absent.err.contains("cannot connect"));
     QCOMPARE(absent.err.count(QLatin1Char('\n')), 1);

@@ -38,12 +38,25 @@ bool readReply(KXNetworkAdaptor& link, EDataProtocol protocol, int timeoutMs, QB
     return false;
 }
 
+// "tcp://HOST:PORT"
+bool parseTcpTarget(const QString& target, QString& host, uint& port)
+{
+    const QString prefix = QStringLiteral("tcp://");
+    if (!target.startsWith(prefix))
+        return false;
+    const int colon = target.lastIndexOf(QLatin1Char(':'));
+    if (colon <= prefix.size())
+        return false;
+    host = target.mid(prefix.size(), colon - prefix.size());
+    bool ok = false;
+    port = target.mid(colon + 1).toUInt(&ok);
+    return ok && port > 0 && port < 65536;
+}
+
 } // namespace
 
 int runSend(const QStringList& args, QString& out, QString& err)
 {
-    QString host = QStringLiteral("127.0.0.1");
-    uint port = 36520;
     EDataProtocol protocol = DataProtocol7E01;
     int timeoutMs = 3000;
     bool hash = false;
@@ -52,14 +65,7 @@ int runSend(const QStringList& args, QString& out, QString& err)
         const QString& arg = args.at(i);
         const QString value = i + 1 < args.size() ? args.at(i + 1) : QString();
         bool ok = true;
-        if (arg == QLatin1String("--host")) {
-            host = value;
-            ++i;
-        } else if (arg == QLatin1String("--port")) {
-            port = value.toUInt(&ok);
-            ok = ok && port > 0 && port < 65536;
-            ++i;
-        } else if (arg == QLatin1String("--timeout")) {
+        if (arg == QLatin1String("--timeout")) {
             timeoutMs = value.toInt(&ok);
             ok = ok && timeoutMs > 0;
             ++i;
@@ -80,10 +86,14 @@ int runSend(const QStringList& args, QString& out, QString& err)
             return kExitUsage;
         }
     }
-    if (positional.size() != 1 || positional.first().isEmpty()) {
-        err = QStringLiteral("kxctl send: expected one command text, such as QRYSYS*");
+    QString host;
+    uint port = 0;
+    if (positional.size() != 2 || positional.at(1).isEmpty() ||
+        !parseTcpTarget(positional.at(0), host, port)) {
+        err = QStringLiteral("kxctl send: expected tcp://HOST:PORT and one command text");
         return kExitUsage;
     }
+    positional.removeFirst();
 
     QByteArray text = positional.first().toLatin1();
     if (!text.startsWith('@') && !text.startsWith('#'))

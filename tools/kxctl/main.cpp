@@ -11,8 +11,8 @@ namespace {
 
 const char kUsage[] = "usage: kxctl [--verbose] encode [--protocol 1|7|8|9] [--hash] [--crc] TEXT\n"
                       "       kxctl decode [--crc] HEX\n"
-                      "       kxctl send [--host H] [--port N] [--protocol 1|7] [--timeout MS]\n"
-                      "                  [--hash] TEXT\n"
+                      "       kxctl send tcp://HOST:PORT TEXT [--protocol 1|7] [--timeout MS]\n"
+                      "                  [--hash]\n"
                       "\n"
                       "encode  frame command text (such as DFMQCU;LUAQRY) and print it in hex\n"
                       "        --protocol  envelope: 1 text (default), 7 length-prefixed,\n"
@@ -22,8 +22,8 @@ const char kUsage[] = "usage: kxctl [--verbose] encode [--protocol 1|7|8|9] [--h
                       "decode  print the protocol, validity, tags, sub-tags and results\n"
                       "        of a frame given in hex\n"
                       "        --crc       the frame ends with a CRC-16: check and strip it\n"
-                      "send    send command text to a network device (default 127.0.0.1:36520)\n"
-                      "        and describe its reply; exit 4 without reply, 5 without link\n";
+                      "send    send command text to a network device and describe its reply;\n"
+                      "        exit 4 without reply, 5 without link\n";
 
 } // namespace
 

@@ -1,0 +1,71 @@
+#ifndef KXSIMDEVICE_H
+#define KXSIMDEVICE_H
+
+#include "KXSimFaults.h"
+#include "offline/KXOffLineEngine.h"
+
+#include <QObject>
+#include <QTimer>
+
+// The one simulated device behind every endpoint: the settings (one offline
+// engine, so a set on one link is seen on all), the faults, the unsolicited
+// data it makes up and its log.
+class KXSimDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Log text beyond this is cut from the front, a line at a time.
+    static constexpr int MaxLogSize = 4 * 1024 * 1024;
+    static constexpr int DefaultGapMs = 100;
+
+    // Unsolicited data each data link gets when it starts.
+    struct Greeting
+    {
+        int barcodes = 0;
+        int messages = 0;
+        int mixed = 0;
+    };
+
+    explicit KXSimDevice(QObject* parent = nullptr);
+
+    bool loadFiles(const QString& configFile, const QString& offlineFile);
+    KXOffLineEngine& engine() { return m_engine; }
+    KXSimFaults& faults() { return m_faults; }
+
+    // Milliseconds between two pieces of unsolicited data on a link.
+    int gapMs() const { return m_gapMs; }
+    void setGapMs(int ms) { m_gapMs = ms; }
+    const Greeting& greeting() const { return m_greeting; }
+    void setGreeting(const Greeting& greeting) { m_greeting = greeting; }
+
+    // Numbered so that every piece the device sends is told apart.
+    QByteArray takeBarcode();
+    QByteArray takeMessageData();
+
+    // Adds a line to the device log.
+    void log(const QString& text);
+    void addLogLines(int count);
+    QByteArray logText() const { return m_log; }
+    // Log clients get every new line while this is above 0; a tick line is
+    // written at that interval (ms).
+    int logStreamMs() const { return m_logStreamMs; }
+    void setLogStreamMs(int ms);
+
+signals:
+    void logLineAdded(const QByteArray& line);
+
+private:
+    KXOffLineEngine m_engine;
+    KXSimFaults m_faults;
+    Greeting m_greeting;
+    int m_gapMs = DefaultGapMs;
+    int m_barcodes = 0;
+    int m_messages = 0;
+    QByteArray m_log;
+    quint64 m_logLines = 0;
+    int m_logStreamMs = 0;
+    QTimer m_logTimer;
+};
+
+#endif // KXSIMDEVICE_H

@@ -1,0 +1,27 @@
+#ifndef KXSIMENDPOINT_H
+#define KXSIMENDPOINT_H
+
+#include <QObject>
+#include <QString>
+
+// One way in to the simulated device: a TCP port, a log port, a
+// pseudo-terminal; later a discovery answerer or a boot loader. main() starts
+// each and prints its description as "kxsim: <description>".
+class KXSimEndpoint : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // Starts serving; false with a one-line reason.
+    virtual bool start(QString& error) = 0;
+    // Such as "data tcp 127.0.0.1:36520" or "serial /dev/pts/7".
+    virtual QString description() const = 0;
+
+signals:
+    // The endpoint moved, as a serial port does after a hang-up.
+    void descriptionChanged(const QString& description);
+};
+
+#endif // KXSIMENDPOINT_H

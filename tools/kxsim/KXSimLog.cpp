@@ -1,0 +1,3 @@
+#include "KXSimLog.h"
+
+Q_LOGGING_CATEGORY(lcSim, "kx.sim", QtInfoMsg)

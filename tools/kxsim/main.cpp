@@ -1,0 +1,90 @@
+// kxsim: stand-alone device simulator for the device kit.
+
+#include "KXSimDevice.h"
+#include "KXSimLogEndpoint.h"
+#include "KXSimOptions.h"
+#include "KXSimSerialEndpoint.h"
+#include "KXSimSignalWatcher.h"
+#include "KXSimTcpEndpoint.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitStartFailed = 1;
+constexpr int kExitUsage = 2;
+
+void printLine(const QString& text)
+{
+    std::fprintf(stdout, "kxsim: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+int fail(const QString& text, int code)
+{
+    std::fprintf(stderr, "kxsim: %s\n", text.toLocal8Bit().constData());
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    KXSimOptions options;
+    QString error;
+    if (!options.parse(app.arguments().mid(1), error))
+        return fail(error, kExitUsage);
+    if (options.help) {
+        std::fputs(KXSimOptions::usage(), stdout);
+        return kExitOk;
+    }
+    if (options.configFile.isEmpty()) {
+        const QStringList folders =
+            KXSimOptions::sampleDeviceFolders(QCoreApplication::applicationDirPath());
+        if (!options.findSampleDevice(folders))
+            return fail(QStringLiteral("no sample device found in %1; give --config and --offline")
+                            .arg(folders.join(QLatin1String(", "))),
+                        kExitStartFailed);
+    }
+
+    KXSimSignalWatcher signalWatcher;
+    if (!signalWatcher.install(error))
+        return fail(error, kExitStartFailed);
+    QObject::connect(&signalWatcher, &KXSimSignalWatcher::terminationRequested, &app,
+                     [&app] { app.exit(kExitOk); });
+
+    KXSimDevice device;
+    if (!device.loadFiles(options.configFile, options.offlineFile))
+        return fail(
+            QStringLiteral("cannot load the device configuration %1").arg(options.configFile),
+            kExitStartFailed);
+    device.faults() = options.faults;
+    device.setGreeting(options.greeting);
+    device.setGapMs(options.gapMs);
+    device.addLogLines(options.logLines);
+    device.setLogStreamMs(options.logStreamMs);
+
+    const QHostAddress address(options.bindAddress);
+    std::vector<std::unique_ptr<KXSimEndpoint>> endpoints;
+    endpoints.push_back(std::make_unique<KXSimTcpEndpoint>(device, address, options.dataPort));
+    endpoints.push_back(std::make_unique<KXSimLogEndpoint>(device, address, options.logPort));
+    if (options.serial)
+        endpoints.push_back(std::make_unique<KXSimSerialEndpoint>(device, options.serialPath));
+
+    for (const auto& endpoint : endpoints) {
+        if (!endpoint->start(error))
+            return fail(error, kExitStartFailed);
+        QObject::connect(endpoint.get(), &KXSimEndpoint::descriptionChanged, &printLine);
+    }
+    for (const auto& endpoint : endpoints)
+        printLine(endpoint->description());
+
+    return app.exec();
+}

@@ -1,0 +1,3 @@
+#include "KXConnectorLog.h"
+
+Q_LOGGING_CATEGORY(lcConnector, "kx.connector")

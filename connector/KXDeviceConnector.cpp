@@ -1,0 +1,557 @@
+#include "KXDeviceConnector.h"
+
+#include "KXConnectorLog.h"
+
+#include "datastream/KXDataStreamInternal.h"
+#include "offline/KXOffLineAdaptor.h"
+#include "transport/KXNetworkAdaptor.h"
+#include "transport/KXSerialPortAdaptor.h"
+
+#include <KXDataStream.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QTimer>
+#include <QUuid>
+#include <QtEndian>
+
+#include <cstring>
+
+const QString KXDeviceConnector::IdleProbeId = QStringLiteral("1234567890123456");
+
+namespace {
+
+constexpr int kReadSlice = 30;
+constexpr int kIdleStepMs = 2;
+constexpr int kIdleProbeAfterMs = 10000;
+constexpr int kReopenEveryMs = 2000;
+constexpr int kReopenAttempts = 5;
+
+QString threadId()
+{
+    return QString::number(quintptr(QThread::currentThreadId()));
+}
+
+} // namespace
+
+KXDeviceConnector::KXDeviceConnector(QObject* parent) : QThread(parent)
+{
+    // Emitted on the connector's thread, handled on the creating thread.
+    connect(this, &KXDeviceConnector::replyMessageReceived, this,
+            &KXDeviceConnector::onReplyReceived);
+}
+
+KXDeviceConnector::~KXDeviceConnector()
+{
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::~KXDeviceConnector()...begin!";
+    cancelAllRequests();
+    emit OnExit(ErrorWaitEnded);
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    stopLogRecv();
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::~KXDeviceConnector()...end!";
+}
+
+QString KXDeviceConnector::newMessageId()
+{
+    return QUuid::createUuid().toString(QUuid::Id128);
+}
+
+void KXDeviceConnector::stopThread()
+{
+    m_running = false;
+    discardAllMessages();
+    {
+        QMutexLocker locker(&m_queueMutex);
+        m_queueChanged.wakeAll();
+    }
+    if (m_transport)
+        m_transport->wakeReaders();
+    if (QThread::isRunning()) {
+        quit();
+        wait();
+    }
+}
+
+bool KXDeviceConnector::startThread()
+{
+    m_running = true;
+    start(QThread::InheritPriority);
+    return true;
+}
+
+template <typename Adaptor>
+Adaptor* KXDeviceConnector::transportOfKind()
+{
+    if (!m_transport) {
+        auto* adaptor = new Adaptor(this);
+        m_transport = adaptor;
+        return adaptor;
+    }
+    return qobject_cast<Adaptor*>(m_transport);
+}
+
+bool KXDeviceConnector::connectToDevice(const QString& ip, quint16 port, bool isReconnectEnable)
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    auto* adaptor = transportOfKind<KXNetworkAdaptor>();
+    const bool opened = adaptor && adaptor->connect(ip, port, isReconnectEnable);
+    if (port == LogPort)
+        m_logConnection = true;
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::connectToDevice"
+                         << (opened ? "success!" : "fail!") << ip << port;
+    return opened && startThread();
+}
+
+bool KXDeviceConnector::openDevice(const quint8* comRecord, uint* error)
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    if (!comRecord)
+        return false;
+    if (!m_comSettings)
+        m_comSettings = std::make_unique<std::array<quint8, 12>>();
+    std::memcpy(m_comSettings->data(), comRecord, m_comSettings->size());
+    auto* adaptor = transportOfKind<KXSerialPortAdaptor>();
+    const bool opened = adaptor && adaptor->openCom(comRecord, error);
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::openDevice"
+                         << (opened ? "success!" : "fail!")
+                         << qFromLittleEndian<quint16>(comRecord);
+    return opened && startThread();
+}
+
+bool KXDeviceConnector::openDevice(const quint8* usbRecord, int mode, uint* error)
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    if (!usbRecord)
+        return false;
+    if (!m_usbSettings)
+        m_usbSettings = std::make_unique<std::array<quint8, 512>>();
+    std::memcpy(m_usbSettings->data(), usbRecord, m_usbSettings->size());
+    auto* adaptor = transportOfKind<KXSerialPortAdaptor>();
+    const bool opened = adaptor && adaptor->openUsb(usbRecord, mode, error);
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::openDevice"
+                         << (opened ? "success!" : "fail!") << static_cast<const void*>(usbRecord);
+    return opened && startThread();
+}
+
+bool KXDeviceConnector::openOffLineDevice(const QString& configFile, const QString& offlineFile)
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    auto* adaptor = transportOfKind<KXOffLineAdaptor>();
+    const bool opened = adaptor && adaptor->loadFiles(configFile, offlineFile);
+    qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::openOffLineDevice"
+                         << (opened ? "success!" : "fail!") << configFile << offlineFile;
+    return opened && startThread();
+}
+
+void KXDeviceConnector::enqueue(const Request& request)
+{
+    {
+        QMutexLocker locker(&m_queueMutex);
+        m_queue.append(request);
+        qCDebug(lcConnector) << "***DataStream*** [PUSH]" << request.msgid << request.data.left(30)
+                             << request.data.size() << request.timeout << m_queue.size();
+        m_queueChanged.wakeAll();
+    }
+    // The run loop may sit in its upstream poll; the request must not wait
+    // that out.
+    if (m_transport)
+        m_transport->wakeReaders();
+}
+
+bool KXDeviceConnector::takeFirstRequest(Request& request)
+{
+    QMutexLocker locker(&m_queueMutex);
+    if (m_queue.isEmpty())
+        return false;
+    // The request stays queued while it is sent, so that a discard still
+    // reaches a synchronous caller waiting for it.
+    request = m_queue.first();
+    return true;
+}
+
+void KXDeviceConnector::removeQueuedRequest(const QString& msgid)
+{
+    QMutexLocker locker(&m_queueMutex);
+    for (int i = 0; i < m_queue.size(); ++i) {
+        if (m_queue.at(i).msgid == msgid) {
+            m_queue.removeAt(i);
+            return;
+        }
+    }
+}
+
+void KXDeviceConnector::waitForWork(int ms)
+{
+    QMutexLocker locker(&m_queueMutex);
+    if (m_queue.isEmpty() && m_running)
+        m_queueChanged.wait(&m_queueMutex, ulong(ms));
+}
+
+void KXDeviceConnector::run()
+{
+    qCDebug(lcConnector).noquote()
+        << "***DataStream*** KXDeviceConnector::run() start!!! [Thread]:" << threadId();
+    QElapsedTimer reopenTimer;
+    QElapsedTimer idleTimer;
+    reopenTimer.start();
+    idleTimer.start();
+    m_keepAliveTimer.start();
+    if (!m_upstreamTimer.isValid())
+        m_upstreamTimer.start();
+    int reopenAttempts = 0;
+
+    while (m_running) {
+        bool activity = false;
+        bool queueEmpty;
+        {
+            QMutexLocker locker(&m_queueMutex);
+            queueEmpty = m_queue.isEmpty();
+        }
+        if (queueEmpty && !m_logConnection) {
+            QByteArray bytes;
+            m_transport->read_ex(bytes, kReadSlice, IDataStreamReadWrite::NoInterval, nullptr);
+            if (!bytes.isEmpty()) {
+                dispatchUpStreamData(bytes, true);
+                activity = true;
+            } else {
+                dispatchUpStreamData(QByteArray(), true);
+                if (!m_transport->is_open() && m_reopenEnabled &&
+                    reopenTimer.elapsed() > kReopenEveryMs) {
+                    m_transport->open();
+                    reopenTimer.restart();
+                    if (++reopenAttempts >= kReopenAttempts) {
+                        m_reopenEnabled = false;
+                        reopenAttempts = 0;
+                    }
+                }
+            }
+        }
+
+        Request request;
+        if (m_running && takeFirstRequest(request)) {
+            QByteArray reply;
+            int errcode;
+            switch (detectDataProtocol(request.data)) {
+            case DataProtocol7E01:
+                errcode = sendText(request, kReadSlice, reply);
+                break;
+            case DataProtocol7E07:
+                errcode = sendLengthPrefixed(request, kReadSlice, reply);
+                break;
+            default:
+                errcode = sendRaw(request, reply);
+                break;
+            }
+            emit replyMessageReceived(request.msgid, errcode, reply);
+            removeQueuedRequest(request.msgid);
+            activity = true;
+            if (errcode == ErrorNone) {
+                idleTimer.restart();
+                continue;
+            }
+        }
+
+        keepAliveStep();
+
+        if (activity) {
+            idleTimer.restart();
+            continue;
+        }
+        if (!m_updating && !m_logConnection && !m_rfidDevice &&
+            m_transport->portKind() == IDataStreamReadWrite::PortKindNetwork) {
+            if (idleTimer.elapsed() <= kIdleProbeAfterMs) {
+                waitForWork(kIdleStepMs);
+                continue;
+            }
+            if (!m_removed) {
+                Request probe;
+                probe.msgid = IdleProbeId;
+                probe.data = KXMakeDataStreamCmd("#INTERF*", DataProtocol7E01, true);
+                probe.timeout = m_timeOut7E01;
+                QByteArray reply;
+                sendText(probe, kReadSlice, reply);
+            }
+            idleTimer.restart();
+            continue;
+        }
+        waitForWork(kIdleStepMs);
+    }
+    qCDebug(lcConnector).noquote()
+        << "***DataStream*** KXDeviceConnector::run() exit!!! [Thread]:" << threadId();
+}
+
+QString KXDeviceConnector::sendBinaryMessage(const QByteArray& data, KXReplyCallback callback,
+                                             QObject* context, int timeout)
+{
+    if (!QThread::isRunning() || !m_running) {
+        if (callback)
+            callback(QString(), ErrorNotRunning, QByteArray(), context);
+        return QString();
+    }
+    const QString msgid = newMessageId();
+    auto record = QSharedPointer<CallbackRecord>::create();
+    record->callback = std::move(callback);
+    record->context = context;
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        // The time-out runs on the application's thread, which is always
+        // there, whatever thread queued the request.
+        QPointer<KXDeviceConnector> self(this);
+        QTimer::singleShot(timeout, app, [self, msgid] {
+            if (self)
+                self->onTimeout(msgid);
+        });
+    }
+    {
+        QMutexLocker locker(&m_callbacksMutex);
+        m_callbacks.insert(msgid, record);
+    }
+    Request request;
+    request.msgid = msgid;
+    request.data = data;
+    request.timeout = timeout;
+    enqueue(request);
+    return msgid;
+}
+
+int KXDeviceConnector::sendBinaryMessage(const QByteArray& data, QByteArray& reply, int timeout)
+{
+    int errcode = ErrorNotRunning;
+    reply.clear();
+    if (QThread::isRunning() && m_running) {
+        QPointer<QEventLoop> loop = new QEventLoop;
+        if (QCoreApplication* app = QCoreApplication::instance())
+            connect(app, &QCoreApplication::aboutToQuit, loop, &QEventLoop::quit);
+        Request request;
+        request.msgid = newMessageId();
+        request.data = data;
+        request.timeout = qMax(timeout, data.size() / 100);
+        request.loop = loop;
+        // In place before the request can be answered.
+        handleEx(request.msgid, &errcode, &reply, loop);
+        enqueue(request);
+        QPointer<KXDeviceConnector> self(this);
+        const int exitCode = loop->exec();
+        // A waiter still registered now was not answered; it must not write
+        // into this frame later.
+        if (self)
+            dropWaiter(request.msgid);
+        if (exitCode == ErrorWaitEnded && self && loop) {
+            qCDebug(lcConnector) << "***DataStream*** [EVENT] EventLoop exit!";
+            errcode = ErrorWaitEnded;
+        }
+        if (loop)
+            loop->deleteLater();
+        qCDebug(lcConnector).noquote()
+            << "***DataStream*** KXDeviceConnector::sendBinaryMessage finished()!!! MsgId:"
+            << request.msgid << "[Thread]:" << threadId();
+    }
+    qCDebug(lcConnector) << "***DataStream*** [DELE]" << data.left(30) << errcode << reply.size();
+    return errcode;
+}
+
+void KXDeviceConnector::handleEx(const QString& msgid, int* errcode, QByteArray* reply,
+                                 QEventLoop* loop)
+{
+    qCDebug(lcConnector).noquote()
+        << "***DataStream*** KXDeviceConnector::handleEx()!!! [Thread]:" << threadId();
+    QMutexLocker locker(&m_waitersMutex);
+    if (m_waiters.contains(msgid)) {
+        const Waiter old = m_waiters.take(msgid);
+        disconnect(old.exitConnection);
+        disconnect(old.replyConnection);
+    }
+    QPointer<QEventLoop> guardedLoop(loop);
+    Waiter waiter;
+    waiter.onReply = [errcode, reply, guardedLoop](const int& code, const QByteArray& data) {
+        *errcode = code;
+        *reply = data;
+        if (guardedLoop)
+            guardedLoop->exit(0);
+    };
+    waiter.onExit = [errcode, guardedLoop](const int& code) {
+        *errcode = code;
+        if (guardedLoop)
+            guardedLoop->exit(ErrorWaitEnded);
+    };
+    waiter.replyConnection = connect(
+        this, &KXDeviceConnector::replyMessageReceived, this,
+        [this, msgid](const QString& id, int code, const QByteArray& data) {
+            if (id == msgid)
+                finishWaiter(msgid, true, code, data);
+        },
+        Qt::DirectConnection);
+    waiter.exitConnection = connect(
+        this, &KXDeviceConnector::OnExit, this,
+        [this, msgid](int code) { finishWaiter(msgid, false, code, QByteArray()); },
+        Qt::DirectConnection);
+    m_waiters.insert(msgid, waiter);
+}
+
+void KXDeviceConnector::finishWaiter(const QString& msgid, bool isReply, int errcode,
+                                     const QByteArray& data)
+{
+    QMutexLocker locker(&m_waitersMutex);
+    auto it = m_waiters.find(msgid);
+    if (it == m_waiters.end())
+        return;
+    const Waiter waiter = it.value();
+    m_waiters.erase(it);
+    disconnect(waiter.exitConnection);
+    disconnect(waiter.replyConnection);
+    if (isReply)
+        waiter.onReply(errcode, data);
+    else
+        waiter.onExit(errcode);
+}
+
+bool KXDeviceConnector::dropWaiter(const QString& msgid)
+{
+    QMutexLocker locker(&m_waitersMutex);
+    if (!m_waiters.contains(msgid))
+        return false;
+    const Waiter waiter = m_waiters.take(msgid);
+    disconnect(waiter.exitConnection);
+    disconnect(waiter.replyConnection);
+    return true;
+}
+
+void KXDeviceConnector::discardAllMessages()
+{
+    QMutexLocker locker(&m_queueMutex);
+    for (const Request& request : qAsConst(m_queue)) {
+        if (!request.loop || !request.loop->isRunning())
+            continue;
+        qCDebug(lcConnector) << "KXDeviceConnector::discardAllMessages..." << request.msgid
+                             << request.data;
+        // Only a wait that nothing has answered yet ends with -999.
+        if (dropWaiter(request.msgid))
+            request.loop->exit(ErrorWaitEnded);
+    }
+    m_queue.clear();
+}
+
+QSharedPointer<KXDeviceConnector::CallbackRecord>
+KXDeviceConnector::takeCallbackRecord(const QString& msgid)
+{
+    QMutexLocker locker(&m_callbacksMutex);
+    return m_callbacks.take(msgid);
+}
+
+void KXDeviceConnector::onReplyReceived(QString msgid, int errcode, QByteArray data)
+{
+    const QSharedPointer<CallbackRecord> record = takeCallbackRecord(msgid);
+    if (!record)
+        return;
+    {
+        QMutexLocker locker(&record->mutex);
+        if (record->handled || record->cancelled)
+            return;
+        record->handled = true;
+    }
+    deliver(record, msgid, errcode, data);
+}
+
+void KXDeviceConnector::onTimeout(QString msgid)
+{
+    const QSharedPointer<CallbackRecord> record = takeCallbackRecord(msgid);
+    if (!record)
+        return;
+    {
+        QMutexLocker locker(&record->mutex);
+        if (record->handled || record->cancelled)
+            return;
+        record->handled = true;
+    }
+    removeQueuedRequest(msgid);
+    deliver(record, msgid, ErrorTimeout, QByteArray());
+}
+
+bool KXDeviceConnector::cancelRequest(const QString& msgid, bool notify)
+{
+    const QSharedPointer<CallbackRecord> record = takeCallbackRecord(msgid);
+    if (!record)
+        return false;
+    {
+        QMutexLocker locker(&record->mutex);
+        if (record->handled)
+            return false;
+        record->handled = true;
+        record->cancelled = true;
+    }
+    removeQueuedRequest(msgid);
+    if (notify && record->callback)
+        deliver(record, msgid, ErrorCancelled, QByteArray());
+    return true;
+}
+
+void KXDeviceConnector::cancelAllRequests()
+{
+    QList<QString> ids;
+    {
+        QMutexLocker locker(&m_callbacksMutex);
+        ids = m_callbacks.keys();
+    }
+    for (const QString& id : qAsConst(ids))
+        cancelRequest(id, false);
+}
+
+void KXDeviceConnector::deliver(const QSharedPointer<CallbackRecord>& record, const QString& msgid,
+                                int errcode, const QByteArray& data)
+{
+    if (!record->callback)
+        return;
+    const QPointer<QObject> context = record->context;
+    QThread* target = context ? context->thread() : nullptr;
+    if (!target && QCoreApplication::instance())
+        target = QCoreApplication::instance()->thread();
+    auto call = [record, msgid, errcode, data] {
+        // The context may have gone while the call was on its way.
+        record->callback(msgid, errcode, data, record->context.data());
+    };
+    if (!target || target == QThread::currentThread()) {
+        call();
+        return;
+    }
+    // The thread's event dispatcher lives exactly as long as the thread, so
+    // the call is never dropped with a context that goes away meanwhile.
+    QObject* postTo = QAbstractEventDispatcher::instance(target);
+    if (!postTo)
+        postTo = QCoreApplication::instance();
+    QMetaObject::invokeMethod(postTo, call, Qt::QueuedConnection);
+}
+
+bool KXDeviceConnector::disconnectDevice()
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+    return true;
+}
+
+int KXDeviceConnector::setTimeOut_7E01(int ms)
+{
+    const int previous = m_timeOut7E01;
+    if (ms > 0)
+        m_timeOut7E01 = ms;
+    return previous;
+}
+
+void KXDeviceConnector::deviceArrival(bool arrived, bool removedNotice)
+{
+    if (arrived) {
+        m_reopenEnabled = true;
+        m_removed = false;
+    } else if (removedNotice) {
+        m_removed = true;
+    }
+}

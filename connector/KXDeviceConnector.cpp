@@ -555,3 +555,75 @@ void KXDeviceConnector::deviceArrival(bool arrived, bool removedNotice)
         m_removed = true;
     }
 }
+
+bool KXDeviceConnector::decodeImage(const QByteArray& image, int width, int height,
+                                    QByteArray& out, int* outLength)
+{
+    if (m_decoding || !m_transport)
+        return false;
+    {
+        QMutexLocker locker(&m_queueMutex);
+        m_queue.clear();
+    }
+    m_running = false;
+    m_transport->wakeReaders();
+    wait(200);
+    m_decoding = true;
+
+    IDataStreamReadWrite* link = m_transport;
+    const auto exchange = [link](const QByteArray& frame, uint readMs, QByteArray& answer) {
+        answer.clear();
+        if (!frame.isEmpty() && !link->write(frame))
+            return false;
+        link->read_ex(answer, readMs, IDataStreamReadWrite::NoInterval, nullptr);
+        return true;
+    };
+    const auto isZeroReply = [](const QByteArray& answer) {
+        return answer.startsWith(QByteArray(4, '\0'));
+    };
+    const auto startsWithAck = [](const QByteArray& answer) {
+        return !answer.isEmpty() && answer.at(0) == kDataStreamAck;
+    };
+    // The decoder's own framing: 0x1B 0x99 and a function byte.
+    const QByteArray start("\x1B\x99\x00", 3);
+    QByteArray header("\x1B\x99\x01", 3);
+    char sizes[8];
+    qToLittleEndian<quint32>(quint32(width) * quint32(height), sizes);
+    qToLittleEndian<quint16>(quint16(width), sizes + 4);
+    qToLittleEndian<quint16>(quint16(height), sizes + 6);
+    header.append(sizes, 8);
+    const QByteArray fetch("\x1B\x99\x02", 3);
+    const QByteArray length("\x1B\x99\x04", 3);
+
+    bool ok = false;
+    QByteArray answer;
+    do {
+        if (!exchange(start, 300, answer) || answer.isEmpty() || isZeroReply(answer))
+            break;
+        if (!exchange(header, 100, answer) || !startsWithAck(answer))
+            break;
+        bool written = true;
+        for (int offset = 0; offset < image.size() && written; offset += 8192) {
+            QThread::msleep(40); // the decoder takes pieces at its own pace
+            written = link->write(image.mid(offset, 8192));
+        }
+        if (!written)
+            break;
+        if (!exchange(QByteArray(), 70, answer) || !startsWithAck(answer))
+            break;
+        if (!exchange(fetch, 500, answer) || answer.isEmpty() || isZeroReply(answer))
+            break;
+        if (!exchange(QByteArray(1, kDataStreamAck), 100, answer) || answer.isEmpty())
+            break;
+        out = answer;
+        if (!exchange(length, 100, answer) || answer.isEmpty())
+            break;
+        if (outLength && answer.size() >= 4)
+            *outLength = int(qFromLittleEndian<quint32>(answer.constData()));
+        ok = true;
+    } while (false);
+
+    startThread();
+    m_decoding = false;
+    return ok;
+}

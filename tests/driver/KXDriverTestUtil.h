@@ -2,34 +2,31 @@
 #define KXDRIVERTESTUTIL_H
 
 // Helpers for the driver tests: a pseudo-terminal that plays the device,
-// record builders, and a read that runs on its own thread.
+// record builders, and reads that run on their own thread.
 
 #include "KXDataStreamDriver.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
+#include <QDir>
 #include <QString>
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
+#include <future>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
+#include <utility>
 
 namespace kxtest {
 
 // Limits for things that happen at once; generous so a loaded machine passes.
 constexpr int waitLimitMs = 5000;
-// A read that must end early has to end well before its own limit.
-constexpr uint32_t longReadMs = 10000;
-constexpr qint64 earlyMs = 2500;
+// A read that must end early; waitLimitMs tells that it did.
+constexpr uint32_t longReadMs = 2 * waitLimitMs;
 
 // A pseudo-terminal whose master side plays the device. The test keeps its
 // own slave descriptor: it shares the tty with the driver's, so it sees the
@@ -39,67 +36,49 @@ class Pty
 public:
     Pty()
     {
-        char name[256] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-            master_ = slave_ = -1;
-            return;
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) == 0) {
+            path_ = ::ttyname(slave_);
+            // Sends and receives wait in poll() with a limit, never forever.
+            ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         }
-        path_ = name;
-        // Sends and receives wait in poll() with a limit, never forever.
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     }
     ~Pty()
     {
         closeMaster();
-        if (slave_ >= 0)
-            ::close(slave_);
+        ::close(slave_);
     }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    bool isValid() const { return master_ >= 0; }
     QByteArray path() const { return path_; }
     int slave() const { return slave_; }
+    void closeMaster() { ::close(std::exchange(master_, -1)); }
 
-    bool send(const QByteArray& bytes, int limitMs = waitLimitMs)
+    bool send(const QByteArray& data)
     {
-        QElapsedTimer timer;
-        timer.start();
-        qsizetype done = 0;
-        while (done < bytes.size() && timer.elapsed() < limitMs) {
-            const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
+        for (int done = 0; done < data.size();) {
+            const ssize_t n = ::write(master_, data.constData() + done, size_t(data.size() - done));
+            if (n > 0)
+                done += int(n);
+            else if (!(n < 0 && errno == EAGAIN && waitFor(POLLOUT)))
                 return false;
-            pollfd p{master_, POLLOUT, 0};
-            ::poll(&p, 1, int(qMax<qint64>(0, limitMs - timer.elapsed())));
         }
-        return done == bytes.size();
+        return true;
     }
 
-    // What the driver wrote, once `count` bytes came or the limit passed.
-    QByteArray receive(int count, int limitMs = waitLimitMs)
+    // What the driver wrote, once `count` bytes came or it stopped writing.
+    QByteArray receive(int count)
     {
-        QByteArray got;
-        QElapsedTimer timer;
-        timer.start();
-        while (got.size() < count && timer.elapsed() < limitMs) {
-            pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, int(qMax<qint64>(0, limitMs - timer.elapsed()))) <= 0)
-                continue;
-            char chunk[65536];
-            const ssize_t n =
-                ::read(master_, chunk, qMin<qsizetype>(sizeof chunk, count - got.size()));
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (n <= 0)
+        QByteArray got(count, '\0');
+        int done = 0;
+        while (done < count) {
+            const ssize_t n = ::read(master_, got.data() + done, size_t(count - done));
+            if (n > 0)
+                done += int(n);
+            else if (!(n < 0 && errno == EAGAIN && waitFor(POLLIN)))
                 break;
-            got.append(chunk, int(n));
         }
-        return got;
+        return got.left(done);
     }
 
     // Bytes waiting in the tty's input queue, not yet read by the driver.
@@ -110,124 +89,85 @@ public:
         return count;
     }
 
-    void closeMaster()
+private:
+    bool waitFor(short events)
     {
-        if (master_ >= 0)
-            ::close(master_);
-        master_ = -1;
+        pollfd p{master_, events, 0};
+        return ::poll(&p, 1, waitLimitMs) > 0;
     }
 
-private:
     int master_ = -1;
     int slave_ = -1;
     QByteArray path_;
 };
 
-// A handle that is destroyed with the test's scope.
-struct Handle
-{
-    Handle() : id(kxds_create()) {}
-    ~Handle() { kxds_destory(id); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    const uint32_t id;
-};
-
 inline QByteArray comRecord(uint16_t port, uint32_t baudRate = 115200, uint8_t dataBits = 8,
                             uint8_t stopBits = 0, uint8_t parity = 0)
 {
-    KXDSComRecord record{};
-    record.port = port;
-    record.baudRate = baudRate;
-    record.dataBits = dataBits;
-    record.stopBits = stopBits;
-    record.parity = parity;
+    const KXDSComRecord record{port, 0, 0, baudRate, dataBits, stopBits, parity, 0};
     return QByteArray(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
 inline QByteArray usbRecord(const QString& name, uint8_t type, uint16_t port = 0)
 {
     QByteArray record(KXDS_USB_RECORD_SIZE, '\0');
-    const int units = qMin(name.size(), int(KXDS_USB_RECORD_SIZE / 2));
-    std::memcpy(record.data() + KXDS_USB_NAME_OFFSET, name.utf16(), size_t(units) * 2);
+    std::memcpy(record.data() + KXDS_USB_NAME_OFFSET, name.utf16(),
+                size_t(qMin(name.size(), KXDS_USB_RECORD_SIZE / 2)) * 2);
     record[KXDS_USB_TYPE_OFFSET] = char(type);
     record[KXDS_USB_PORT_OFFSET] = char(port & 0xFF);
     record[KXDS_USB_PORT_OFFSET + 1] = char(port >> 8);
     return record;
 }
 
-inline const uint8_t* bytes(const QByteArray& record)
+inline const uint8_t* bytes(const QByteArray& data)
 {
-    return reinterpret_cast<const uint8_t*>(record.constData());
-}
-
-inline KXDSComRecord comAt(const std::vector<uint8_t>& records, int index)
-{
-    KXDSComRecord record;
-    std::memcpy(&record, records.data() + size_t(index) * KXDS_COM_RECORD_SIZE, sizeof record);
-    return record;
+    return reinterpret_cast<const uint8_t*>(data.constData());
 }
 
 // Descriptors of this process open on `path` (the test's own slave included).
 inline int descriptorsOn(const QByteArray& path)
 {
     int count = 0;
-    for (int fd = 0; fd < 4096; ++fd) {
-        char target[PATH_MAX];
-        const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
-        if (n > 0 && QByteArray(target, int(n)) == path)
-            ++count;
-    }
+    for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
+        count += fd.symLinkTarget() == QString::fromLocal8Bit(path);
     return count;
 }
 
-inline QByteArray allByteValues()
+struct ReadResult
 {
-    QByteArray all(256, '\0');
-    for (int i = 0; i < 256; ++i)
-        all[i] = char(i);
-    return all;
+    QByteArray data;
+    uint32_t error = 0xFFFF;
+};
+
+// Runs `read(buffer, error)` on its own thread, so the test can act while it
+// waits. The 4096-byte buffer starts full of CR LF, so a search past the
+// stored bytes would find one.
+template <typename Read>
+std::future<ReadResult> inBackground(Read read)
+{
+    return std::async(std::launch::async, [read] {
+        QByteArray buffer = QByteArray("\r\n").repeated(2048);
+        ReadResult result;
+        result.data =
+            buffer.left(int(read(reinterpret_cast<uint8_t*>(buffer.data()), result.error)));
+        return result;
+    });
 }
 
-// One read on its own thread, so the test can act while it waits.
-class BackgroundRead
+// A long kxds_read_until for `pattern`, or kxds_read_ex without one.
+inline std::future<ReadResult> longRead(uint32_t handle, const QByteArray& pattern = QByteArray())
 {
-public:
-    explicit BackgroundRead(std::function<uint32_t(uint8_t*, uint32_t&)> read)
-        : thread_([this, read] {
-              QElapsedTimer timer;
-              timer.start();
-              count_ = read(buffer_.data(), error_);
-              elapsedMs_ = timer.elapsed();
-              done_ = true;
-          })
-    {
-    }
-    ~BackgroundRead()
-    {
-        if (thread_.joinable())
-            thread_.join();
-    }
+    return inBackground([handle, pattern](uint8_t* buffer, uint32_t& error) {
+        return pattern.isEmpty() ? kxds_read_ex(handle, buffer, 4096, longReadMs, 0, &error)
+                                 : kxds_read_until(handle, buffer, 4096, longReadMs, 0,
+                                                   pattern.constData(), pattern.size(), &error);
+    });
+}
 
-    bool isDone() const { return done_; }
-    QByteArray result() const
-    {
-        return QByteArray(reinterpret_cast<const char*>(buffer_.data()), int(count_));
-    }
-    uint32_t error() const { return error_; }
-    qint64 elapsedMs() const { return elapsedMs_; }
-
-    static constexpr uint32_t capacity = 4096;
-
-private:
-    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(capacity, 0);
-    uint32_t count_ = 0;
-    uint32_t error_ = 0xFFFF;
-    qint64 elapsedMs_ = 0;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
+inline bool isReady(const std::future<ReadResult>& read, int limitMs = waitLimitMs)
+{
+    return read.wait_for(std::chrono::milliseconds(limitMs)) == std::future_status::ready;
+}
 
 } // namespace kxtest
 

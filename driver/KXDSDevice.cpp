@@ -74,6 +74,21 @@ void Device::shutdown()
     [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
 }
 
+void Device::wakeReaders()
+{
+    wakePending_.store(true);
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void Device::drainWake()
+{
+    if (closed_.load())
+        return;
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &count, sizeof count);
+}
+
 bool Device::isOpen()
 {
     if (closed_.load() || gone_.load())
@@ -117,11 +132,16 @@ uint32_t Device::read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, co
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const short events = POLLIN | (kind_ == Kind::Socket ? POLLRDHUP : 0);
     uint32_t stored = 0;
+    // Only a read without a pattern (the poll between requests) may be cut
+    // short; a read for a reply runs to its pattern or its time.
+    const bool interruptible = patternLength == 0;
     while (stored < capacity) {
         if (closed_.load()) {
             error = KXDS_ERROR_NOT_OPEN;
             break;
         }
+        if (interruptible && wakePending_.exchange(false))
+            break;
         const int waitMs = remainingMs(deadline);
         pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
         const int ready = ::poll(fds, 2, waitMs);
@@ -132,8 +152,12 @@ uint32_t Device::read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, co
             break;
         }
         if (fds[1].revents != 0) {
-            error = KXDS_ERROR_NOT_OPEN;
-            break;
+            if (closed_.load()) {
+                error = KXDS_ERROR_NOT_OPEN;
+                break;
+            }
+            drainWake(); // a wake-up for an interruptible read; the loop decides
+            continue;
         }
         if (ready == 0) {
             if (waitMs == 0)
@@ -189,8 +213,11 @@ bool Device::write(const uint8_t* data, size_t size, uint32_t timeoutMs)
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, waitMs) < 0 && errno != EINTR)
             return false;
-        if (fds[1].revents != 0)
-            return false;
+        if (fds[1].revents != 0) {
+            if (closed_.load())
+                return false;
+            drainWake(); // a reader's wake-up does not concern writes
+        }
     }
     return true;
 }

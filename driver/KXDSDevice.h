@@ -33,6 +33,11 @@ public:
     // Marks the device closed and wakes every read and write waiting on it.
     void shutdown();
 
+    // Ends a read that waits without a pattern (or the next one) early,
+    // without closing anything, so that a caller with new work need not sit
+    // out a poll.
+    void wakeReaders();
+
     // False once closed, hung up, unplugged or left by the TCP peer.
     bool isOpen();
 
@@ -55,12 +60,16 @@ private:
     long readSome(uint8_t* buffer, size_t size);
     long writeSome(const uint8_t* data, size_t size);
     void markGone() { gone_.store(true); }
+    // Empties the wake-up counter unless the device is closed, whose wake-up
+    // must stay visible to every waiter.
+    void drainWake();
 
     const int fd_;
     const int wakeFd_;
     const Kind kind_;
     std::atomic<bool> closed_{false};
     std::atomic<bool> gone_{false};
+    std::atomic<bool> wakePending_{false};
     // Keeps two writers from interleaving their bytes.
     std::mutex writeMutex_;
 };

@@ -163,6 +163,13 @@ void kxds_close(uint32_t handle)
         slot->closeDevice();
 }
 
+void kxds_wake_readers(uint32_t handle)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    if (const std::shared_ptr<Device> device = deviceOf(handle, code))
+        device->wakeReaders();
+}
+
 int kxds_clean(uint32_t handle, int value)
 {
     uint32_t code = KXDS_ERROR_NONE;

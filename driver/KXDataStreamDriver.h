@@ -129,6 +129,12 @@ KXDS_EXPORT int kxds_open_com(uint32_t handle, const uint8_t* record, uint32_t* 
    reads as not open. */
 KXDS_EXPORT int kxds_is_open(uint32_t handle);
 KXDS_EXPORT void kxds_close(uint32_t handle);
+/* Ends a kxds_read_ex (or a kxds_read_until without pattern) that waits on
+   the handle on another thread early, with what it stored so far, or the
+   next such read if none waits. Reads for a pattern are not affected and
+   nothing is closed. An extension of this library: callers resolve it
+   optionally. */
+KXDS_EXPORT void kxds_wake_readers(uint32_t handle);
 /* Discards buffered input (a socket: what has arrived, at most 16 MiB);
    returns `value` unchanged, whatever the handle. */
 KXDS_EXPORT int kxds_clean(uint32_t handle, int value);

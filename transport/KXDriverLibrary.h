@@ -16,6 +16,7 @@ using OpenComFn = decltype(&kxds_open_com);
 using IsOpenFn = decltype(&kxds_is_open);
 using CloseFn = decltype(&kxds_close);
 using CleanFn = decltype(&kxds_clean);
+using WakeReadersFn = decltype(&kxds_wake_readers);
 using WriteFn = decltype(&kxds_write);
 using ReadExFn = decltype(&kxds_read_ex);
 using ReadUntilFn = decltype(&kxds_read_until);

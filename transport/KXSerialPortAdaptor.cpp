@@ -19,6 +19,7 @@ KXSerialPortAdaptor::KXSerialPortAdaptor(QObject* parent) : IDataStreamReadWrite
         m_readEx = resolve<KXDriver::ReadExFn>("kxds_read_ex");
         m_readUntil = resolve<KXDriver::ReadUntilFn>("kxds_read_until");
         m_write = resolve<KXDriver::WriteFn>("kxds_write");
+        m_wakeReaders = resolve<KXDriver::WakeReadersFn>("kxds_wake_readers");
     }
     m_receiveBuffer = std::make_unique<quint8[]>(ReceiveBufferSize);
 }
@@ -163,4 +164,10 @@ int KXSerialPortAdaptor::clean(int value)
 {
     const auto clean = resolve<KXDriver::CleanFn>("kxds_clean");
     return clean ? clean(m_handle, value) : 0;
+}
+
+void KXSerialPortAdaptor::wakeReaders()
+{
+    if (m_wakeReaders)
+        m_wakeReaders(m_handle);
 }

@@ -42,6 +42,8 @@ public:
     bool update_firmware_file(const QString& fileName, KXFirmwareProgress* progress, int type,
                               uint* error) override;
     int clean(int value) override;
+    // Through the driver's optional kxds_wake_readers; nothing without it.
+    void wakeReaders() override;
 
     bool isLibraryLoaded() const;
     bool isUsbMode() const { return m_usbMode; }
@@ -60,6 +62,7 @@ private:
     KXDriver::ReadExFn m_readEx = nullptr;
     KXDriver::ReadUntilFn m_readUntil = nullptr;
     KXDriver::WriteFn m_write = nullptr;
+    KXDriver::WakeReadersFn m_wakeReaders = nullptr; // optional: not every driver has it
     quint32 m_handle = 0;
     std::unique_ptr<quint8[]> m_receiveBuffer;
     std::unique_ptr<QLibrary> m_library;

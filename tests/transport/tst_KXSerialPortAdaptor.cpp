@@ -69,6 +69,7 @@ private slots:
     void cleanDiscardsPendingInput();
     void reopensAfterClose();
     void reportsHangUpAsNotOpen();
+    void wakeReadersCutsReadExShort();
     void failedOpeningKeepsSettingsForReopen();
     void firmwareFailureAddsOffset();
 
@@ -258,6 +259,40 @@ void tst_KXSerialPortAdaptor::firmwareFailureAddsOffset()
     error = 0;
     QVERIFY(!m_adaptor->update_firmware_file(QStringLiteral("/tmp/fw.bin"), &progress, 1, &error));
     QCOMPARE(error, uint(KXDS_ERROR_UNSUPPORTED) + 200);
+}
+
+void tst_KXSerialPortAdaptor::wakeReadersCutsReadExShort()
+{
+    QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
+    auto read = onReaderThread([&] {
+        QByteArray out;
+        m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+        return out;
+    });
+    QVERIFY(m_peer->write("early"));
+    QVERIFY(!finishesWithin(read, 100));
+    m_adaptor->wakeReaders();
+    QVERIFY(finishesWithin(read, 5000));
+    QCOMPARE(read.get(), QByteArray("early"));
+    // A read for a reply is not cut short, and the link still works.
+    m_adaptor->wakeReaders();
+    auto reply = onReaderThread([&] {
+        QByteArray out;
+        m_adaptor->read_until(out, 10000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr);
+        return out;
+    });
+    QVERIFY(!finishesWithin(reply, 100));
+    QVERIFY(m_adaptor->write("ping"));
+    QCOMPARE(m_peer->read(4), QByteArray("ping"));
+    QVERIFY(m_peer->write(QByteArray("ok;\x03", 5)));
+    QVERIFY(finishesWithin(reply, 5000));
+    QCOMPARE(reply.get(), QByteArray("ok;\x03", 5));
+    // The wake-up given during the read_until is still there for a read_ex.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray out;
+    m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+    QVERIFY(elapsed.elapsed() < 5000);
 }
 
 QTEST_GUILESS_MAIN(tst_KXSerialPortAdaptor)

@@ -39,6 +39,24 @@ show send "tcp://$data" 'QRYSYS*'
 show send "tcp://$data" 'SCNMOD*;BEPDUR500'
 show send "tcp://$data" --protocol 7 'DFMADD0abc;DFMQCU*'
 
+# A barcode arriving: the monitor prints what the device sends on its own.
+# kxsim's SIMBAR trigger sends barcodes on the link that asked for them, so
+# the monitor sends it itself (--send) rather than a second kxctl.
+mon_out=$(mktemp)
+echo "\$ kxctl monitor tcp://$data --send SIMBAR1"
+"$kxctl" monitor "tcp://$data" --send SIMBAR1 >"$mon_out" &
+mon_pid=$!
+trap 'kill "$mon_pid" "$sim_pid" 2>/dev/null; wait "$mon_pid" "$sim_pid" 2>/dev/null; rm -f "$sim_out" "$mon_out"' EXIT
+for _ in $(seq 100); do
+  grep -q '^barcode:' "$mon_out" && break
+  sleep 0.1
+done
+cat "$mon_out"
+kill -INT "$mon_pid"
+wait "$mon_pid" && echo "(monitor stopped by SIGINT, exit code 0)"
+trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -f "$sim_out" "$mon_out"' EXIT
+echo
+
 kill "$sim_pid"
 wait "$sim_pid" && echo "kxsim stopped"
-trap 'rm -f "$sim_out"' EXIT
+trap 'rm -f "$sim_out" "$mon_out"' EXIT

@@ -27,6 +27,21 @@ constexpr int kIdleProbeAfterMs = 10000;
 constexpr int kReopenEveryMs = 2000;
 constexpr int kReopenAttempts = 5;
 
+// Ends a waiting caller's loop through its own thread's event queue: an
+// answer may come before the caller has entered exec(), which would reset a
+// direct exit().
+void exitLoop(const QPointer<QEventLoop>& loop, int code)
+{
+    if (loop)
+        QMetaObject::invokeMethod(
+            loop.data(),
+            [loop, code] {
+                if (loop)
+                    loop->exit(code);
+            },
+            Qt::QueuedConnection);
+}
+
 QString threadId()
 {
     return QString::number(quintptr(QThread::currentThreadId()));
@@ -375,13 +390,11 @@ void KXDeviceConnector::handleEx(const QString& msgid, int* errcode, QByteArray*
     waiter.onReply = [errcode, reply, guardedLoop](const int& code, const QByteArray& data) {
         *errcode = code;
         *reply = data;
-        if (guardedLoop)
-            guardedLoop->exit(0);
+        exitLoop(guardedLoop, 0);
     };
     waiter.onExit = [errcode, guardedLoop](const int& code) {
         *errcode = code;
-        if (guardedLoop)
-            guardedLoop->exit(ErrorWaitEnded);
+        exitLoop(guardedLoop, ErrorWaitEnded);
     };
     waiter.replyConnection = connect(
         this, &KXDeviceConnector::replyMessageReceived, this,
@@ -435,7 +448,7 @@ void KXDeviceConnector::discardAllMessages()
                              << request.data;
         // Only a wait that nothing has answered yet ends with -999.
         if (dropWaiter(request.msgid))
-            request.loop->exit(ErrorWaitEnded);
+            exitLoop(request.loop, ErrorWaitEnded);
     }
     m_queue.clear();
 }

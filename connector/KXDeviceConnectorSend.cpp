@@ -131,6 +131,20 @@ int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArra
             QByteArray frame;
             QByteArray rest;
             if (splitDataStreamFrame(buffer, before, frame, rest)) {
+                // The split runs to the last terminator read, so a device
+                // message read together with the reply would end up inside
+                // it: the reply ends before the message instead. (Image data
+                // may hold any bytes.)
+                const int message = image ? -1 : GetCmdResponsePos(frame, DataProtocol7E08, {});
+                const int end =
+                    message < 0 ? -1
+                                : int(frame.lastIndexOf(
+                                      QByteArray::fromRawData(kTerminator, kTerminatorLength),
+                                      message - kTerminatorLength));
+                if (end >= 0) {
+                    rest.prepend(frame.mid(end + kTerminatorLength));
+                    frame.truncate(end + kTerminatorLength);
+                }
                 result = ErrorNone;
                 reply = frame;
                 dispatchUpStreamData(before, false);

@@ -95,7 +95,11 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
     QByteArray before;
     QByteArray frame;
     QByteArray rest;
-    if (splitDataStreamFrame(m_upstreamBuffer, before, frame, rest)) {
+    // One read may carry several messages (a burst of scans): each is cut out
+    // in turn, so none is passed on as barcode bytes.
+    bool more = true;
+    while (more && splitDataStreamFrame(m_upstreamBuffer, before, frame, rest)) {
+        more = false;
         qCDebug(lcConnector).noquote()
             << "KXDeviceConnector::dispatchUpStreamData...7E08.2-1.." << before.size()
             << hexHead(before, 20) << hexTail(before, 20);
@@ -108,9 +112,13 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
                 if (!before.isEmpty())
                     emit barcodeReceived(before);
                 emit messageReceived(frame);
-                if (!rest.isEmpty())
-                    emit barcodeReceived(rest);
                 m_upstreamBuffer.clear();
+                if (GetCmdResponsePos(rest, DataProtocol7E08, upstreamCommands()) >= 0) {
+                    m_upstreamBuffer = rest;
+                    more = true;
+                } else if (!rest.isEmpty()) {
+                    emit barcodeReceived(rest);
+                }
             } else {
                 const int dropped = m_upstreamBuffer.size();
                 m_upstreamBuffer.clear();
@@ -126,6 +134,9 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
                 << "KXDeviceConnector::dispatchUpStreamData...7E08.2-5.." << m_upstreamBuffer.size()
                 << hexHead(before, 10) << hexTail(before, 10) << hexHead(m_upstreamBuffer, 20);
         }
+        before.clear();
+        frame.clear();
+        rest.clear();
     }
 
     if (m_upstreamBuffer.size() > kUpstreamLimit) {

@@ -67,6 +67,7 @@ private slots:
     void answersOfflineRequests();
     void answersSynchronousRequests_data();
     void answersSynchronousRequests();
+    void synchronousSendsBackToBack();
     void timeOutAndLateReplyAnswerOnce();
     void cancelsQueuedRequests();
     void disconnectEndsSynchronousWait();
@@ -160,6 +161,20 @@ void tst_KXDeviceConnector::answersSynchronousRequests()
     QCOMPARE(!reply.isEmpty(), hasReply);
     if (hasReply)
         QVERIFY(KXDataStreamParser(reply).isValid());
+}
+
+void tst_KXDeviceConnector::synchronousSendsBackToBack()
+{
+    // The offline device answers at once, often before the waiting caller has
+    // entered its event loop; no answer may be lost.
+    KXDeviceConnector connector;
+    QVERIFY(connector.openOffLineDevice(kSample + "/DeviceConfiguration.xml",
+                                        kSample + "/Offline.xml"));
+    for (int i = 0; i < 500; ++i) {
+        QByteArray reply;
+        QCOMPARE(connector.sendBinaryMessage(command("SCNMOD*"), reply, 5000), 0);
+        QVERIFY(!reply.isEmpty());
+    }
 }
 
 void tst_KXDeviceConnector::timeOutAndLateReplyAnswerOnce()

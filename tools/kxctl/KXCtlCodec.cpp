@@ -26,7 +26,14 @@ QString protocolName(EDataProtocol protocol)
     }
 }
 
-QString resultName(EDataResult result)
+QString hex(const QByteArray& bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+} // namespace
+
+QString dataResultName(int result)
 {
     switch (result) {
     case DataResultAck:
@@ -38,8 +45,7 @@ QString resultName(EDataResult result)
     }
 }
 
-// Printable ASCII as is, everything else as \xNN.
-QString printable(const QByteArray& bytes)
+QString printableBytes(const QByteArray& bytes)
 {
     QString text;
     for (char c : bytes) {
@@ -51,13 +57,6 @@ QString printable(const QByteArray& bytes)
     }
     return text;
 }
-
-QString hex(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' '));
-}
-
-} // namespace
 
 bool parseHex(const QString& text, QByteArray& bytes)
 {
@@ -145,10 +144,10 @@ QString describeFrame(const QByteArray& frame, bool* valid)
         for (const _tagDataStreamSubTag& sub : entry.second) {
             QByteArray value;
             const EDataResult result = KXParseDataStreamResult(sub.data, value);
-            text +=
-                QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
-                    .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
-                         printable(sub.data), hex(sub.data), printable(value), resultName(result));
+            text += QStringLiteral("  %1 data=\"%2\" [%3] value=\"%4\" result=%5\n")
+                        .arg(sub.subTag.isEmpty() ? QStringLiteral("(special)") : sub.subTag,
+                             printableBytes(sub.data), hex(sub.data), printableBytes(value),
+                             dataResultName(result));
         }
     }
     if (valid)

@@ -1,0 +1,30 @@
+#ifndef KXCTLCOMMANDS_H
+#define KXCTLCOMMANDS_H
+
+#include <QString>
+#include <QStringList>
+
+// Process exit codes of the device commands (encode and decode use 0, 2
+// and 3 the same way).
+enum KXCtlExit
+{
+    KXCtlExitOk = 0,
+    KXCtlExitUsage = 2,
+    KXCtlExitBadReply = 3, // the reply failed its check (-23)
+    KXCtlExitNoReply = 4,  // no reply in time (-1, -2)
+    KXCtlExitNoLink = 5,   // the target did not open, or the link failed (-3, -20)
+    KXCtlExitFailed = 6,   // any other error code of the connector
+};
+
+// Each takes the arguments after its name and returns the exit code.
+
+// Sends one command and describes the reply; the report goes to `out`, a
+// one-line error to `err`.
+int runSend(const QStringList& args, QString& out, QString& err);
+// Prints barcodes and messages as they arrive until SIGINT or SIGTERM.
+// Prints as it goes; only the error is left in `err`.
+int runMonitor(const QStringList& args, QString& err);
+// Prints the device log once.
+int runLog(const QStringList& args, QString& err);
+
+#endif // KXCTLCOMMANDS_H

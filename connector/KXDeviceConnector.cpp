@@ -569,8 +569,8 @@ void KXDeviceConnector::deviceArrival(bool arrived, bool removedNotice)
     }
 }
 
-bool KXDeviceConnector::decodeImage(const QByteArray& image, int width, int height,
-                                    QByteArray& out, int* outLength)
+bool KXDeviceConnector::decodeImage(const QByteArray& image, int width, int height, QByteArray& out,
+                                    int* outLength)
 {
     if (m_decoding || !m_transport)
         return false;

@@ -81,8 +81,9 @@ void KXDeviceConnector::stopThread()
         QMutexLocker locker(&m_queueMutex);
         m_queueChanged.wakeAll();
     }
-    if (m_transport)
-        m_transport->wakeReaders();
+    // No transport wake-up here: one that nobody takes would cut the next
+    // read of whoever uses the link after the stop (log query, image decode)
+    // short; the run loop notices the stop within one 30 ms read anyway.
     if (QThread::isRunning()) {
         quit();
         wait();
@@ -579,7 +580,6 @@ bool KXDeviceConnector::decodeImage(const QByteArray& image, int width, int heig
         m_queue.clear();
     }
     m_running = false;
-    m_transport->wakeReaders();
     wait(200);
     m_decoding = true;
 

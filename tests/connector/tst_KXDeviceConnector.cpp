@@ -10,6 +10,12 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -76,6 +82,7 @@ private slots:
     void talksToTheSimulator();
     void passesUnsolicitedDataOnInOrder();
     void writesKeepAliveAndIdleProbe();
+    void decodesImagesThroughTheDevice();
 };
 
 void tst_KXDeviceConnector::stoppedConnectorAnswersAtOnce()
@@ -383,6 +390,75 @@ void tst_KXDeviceConnector::writesKeepAliveAndIdleProbe()
     QVERIFY2(received.count(keepAlive) >= 5,
              qPrintable(QString::number(received.count(keepAlive))));
     connector.startKeepAlive(1000); // off
+}
+
+namespace {
+
+// Reads exactly `size` bytes or fails.
+bool readExactly(int fd, QByteArray& into, int size)
+{
+    into.clear();
+    while (into.size() < size) {
+        char buffer[8192];
+        const ssize_t n = ::read(fd, buffer, size_t(qMin(int(sizeof buffer), size - into.size())));
+        if (n <= 0)
+            return false;
+        into.append(buffer, int(n));
+    }
+    return true;
+}
+
+} // namespace
+
+void tst_KXDeviceConnector::decodesImagesThroughTheDevice()
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+    const QByteArray image(20000, 'i');
+    QByteArray seen; // every step the decoder saw, in order
+    // The decoder's side of the exchange, step by step.
+    std::thread decoder([&] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        QByteArray got;
+        const auto answer = [fd](const QByteArray& bytes) {
+            return ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+        };
+        if (readExactly(fd, got, 3) && (seen += got.toHex() + ' ', answer("RDY0")) &&
+            readExactly(fd, got, 11) && (seen += got.toHex() + ' ', answer("\x06")) &&
+            readExactly(fd, got, image.size()) && (seen += "image ", answer("\x06")) &&
+            readExactly(fd, got, 3) && (seen += got.toHex() + ' ', answer("RDY1")) &&
+            readExactly(fd, got, 1) && (seen += got.toHex() + ' ', answer("DECODED")) &&
+            readExactly(fd, got, 3)) {
+            seen += got.toHex();
+            answer(QByteArray("\x07\x00\x00\x00", 4));
+        }
+        readExactly(fd, got, 1); // until the kit hangs up
+        ::close(fd);
+    });
+
+    {
+        KXDeviceConnector connector;
+        QVERIFY(
+            connector.connectToDevice(QStringLiteral("127.0.0.1"), ntohs(address.sin_port), false));
+        QByteArray out;
+        int outLength = 0;
+        QVERIFY(connector.decodeImage(image, 100, 200, out, &outLength));
+        QCOMPARE(out, QByteArray("DECODED"));
+        QCOMPARE(outLength, 7);
+        // The run loop is back: the connector takes requests again.
+        QVERIFY(connector.isRunning());
+    }
+    decoder.join();
+    ::close(listener);
+    // 100 x 200 = 20000 (0x4e20), then width 100 (0x64) and height 200 (0xc8).
+    QCOMPARE(seen, QByteArray("1b9900 1b9901204e00006400c800 image 1b9902 06 1b9904"));
 }
 
 QTEST_GUILESS_MAIN(tst_KXDeviceConnector)

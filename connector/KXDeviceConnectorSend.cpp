@@ -136,11 +136,11 @@ int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArra
                 // it: the reply ends before the message instead. (Image data
                 // may hold any bytes.)
                 const int message = image ? -1 : GetCmdResponsePos(frame, DataProtocol7E08, {});
-                const int end =
-                    message < 0 ? -1
-                                : int(frame.lastIndexOf(
-                                      QByteArray::fromRawData(kTerminator, kTerminatorLength),
-                                      message - kTerminatorLength));
+                const int end = message < 0
+                                    ? -1
+                                    : int(frame.lastIndexOf(
+                                          QByteArray::fromRawData(kTerminator, kTerminatorLength),
+                                          message - kTerminatorLength));
                 if (end >= 0) {
                     rest.prepend(frame.mid(end + kTerminatorLength));
                     frame.truncate(end + kTerminatorLength);

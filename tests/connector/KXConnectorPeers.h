@@ -128,8 +128,7 @@ public:
                 [this](const QByteArray& data) { messages.append(data); });
         connect(&connector, &KXDeviceConnector::logDataReceived, this,
                 [this](const QByteArray& data) { logs.append(data); });
-        connect(&connector, &KXDeviceConnector::logDisconnect, this,
-                [this] { ++logDisconnects; });
+        connect(&connector, &KXDeviceConnector::logDisconnect, this, [this] { ++logDisconnects; });
     }
 
     QByteArray barcodeBytes() const { return barcodes.join(); }

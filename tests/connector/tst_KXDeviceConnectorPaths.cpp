@@ -78,12 +78,11 @@ void tst_KXDeviceConnectorPaths::cutsRepliesOutOfTheStream_data()
     const QByteArrayList none;
     QTest::newRow("text: barcode before the reply")
         << text << QByteArrayList{scan + textAnswer} << 0 << textAnswer << scan << none;
-    QTest::newRow("text: bytes on both sides")
-        << text << QByteArrayList{"A1" + textAnswer + "B2"} << 0 << textAnswer
-        << QByteArray("A1B2") << none;
+    QTest::newRow("text: bytes on both sides") << text << QByteArrayList{"A1" + textAnswer + "B2"}
+                                               << 0 << textAnswer << QByteArray("A1B2") << none;
     QTest::newRow("text: reply in three reads")
-        << text << QByteArrayList{textAnswer.left(4), textAnswer.mid(4, 6), textAnswer.mid(10)}
-        << 0 << textAnswer << QByteArray() << none;
+        << text << QByteArrayList{textAnswer.left(4), textAnswer.mid(4, 6), textAnswer.mid(10)} << 0
+        << textAnswer << QByteArray() << none;
     QTest::newRow("text: messages around the reply in one read")
         << text << QByteArrayList{message + textAnswer + "B2" + message} << 0 << textAnswer
         << QByteArray("B2") << QByteArrayList{message, message};
@@ -412,12 +411,14 @@ void tst_KXDeviceConnectorPaths::keepsUnsolicitedDataApartFromReplies()
         QCOMPARE(reply, expected[sent % 2]);
     }
     QVERIFY2(sent >= 10, qPrintable(QString::number(sent)));
-    QTRY_VERIFY2(allArrived(), qPrintable(QString("sent %1 msgs %2 bar %3 | %4").arg(sent).arg(collector.messages.size()).arg(QString::fromLatin1(collector.barcodeBytes().toHex(' '))).arg(QString::fromLatin1(collector.messages.join("|").toHex(' ')))));
+    QTRY_VERIFY2(allArrived(), qPrintable(QStringLiteral("%1 messages, barcode bytes: %2")
+                                              .arg(collector.messages.size())
+                                              .arg(QString::fromLatin1(collector.barcodeBytes()))));
     for (int i = 0; i < collector.messages.size(); ++i) {
         const QByteArray& message = collector.messages.at(i);
         QCOMPARE(message.left(2), QByteArray("\x02\x08"));
-        QCOMPARE(message.mid(6, 25), "@RUNDATKXSIM-MESSAGE-" +
-                                         QByteArray::number(i + 1).rightJustified(4, '0'));
+        QCOMPARE(message.mid(6, 25),
+                 "@RUNDATKXSIM-MESSAGE-" + QByteArray::number(i + 1).rightJustified(4, '0'));
         QVERIFY(message.endsWith(kTerminator));
     }
 }

@@ -30,8 +30,7 @@ bool startSim(SimProcess& sim, const QStringList& extra = {}, bool serial = fals
 // empty.
 QByteArray usbRecordFor(const QString& path)
 {
-    const auto enumerate =
-        KXDriver::resolveShared<KXDriver::EnumUsbFn>("kxds_enum_usb_device_ex");
+    const auto enumerate = KXDriver::resolveShared<KXDriver::EnumUsbFn>("kxds_enum_usb_device_ex");
     if (!enumerate)
         return QByteArray();
     const int capacity = 16;
@@ -163,8 +162,8 @@ void tst_KXDeviceConnectorPathsLinks::reopensASerialLinkAfterArrival()
     if (usb) {
         const QByteArray record = usbRecordFor(link);
         QVERIFY(!record.isEmpty());
-        QVERIFY(connector.openDevice(reinterpret_cast<const quint8*>(record.constData()), 3,
-                                     nullptr));
+        QVERIFY(
+            connector.openDevice(reinterpret_cast<const quint8*>(record.constData()), 3, nullptr));
     } else {
         QVERIFY(connector.openDevice(comRecord(KXDS_PORT_EXTRA_BASE).data(), nullptr));
     }
@@ -248,10 +247,10 @@ void tst_KXDeviceConnectorPathsLinks::answersEveryRequestOnceUnderLoad()
                                               "0000!SCNMOD;\x03",
                                               15)}; // not a valid command
     QRandomGenerator random(20240611);
-    const int total = 2000;
-    const int doomAt = 700;
-    const int cancelAllAt = 1000;
-    const int disconnectAt = 1500;
+    const int total = 10000;
+    const int doomAt = 3500;
+    const int cancelAllAt = 5000;
+    const int disconnectAt = 7500;
     for (int i = 0; i < total; ++i) {
         const int kind = int(random.bounded(20));
         const QByteArray& data = requests[kind < 12 ? 0 : kind < 18 ? 1 : 2];
@@ -279,7 +278,8 @@ void tst_KXDeviceConnectorPathsLinks::answersEveryRequestOnceUnderLoad()
             contextOf.insert(id, ctx);
         }
         if (!ids.isEmpty() && random.bounded(8) == 0) {
-            const QString victim = ids.at(ids.size() - 1 - int(random.bounded(qMin(50, ids.size()))));
+            const QString victim =
+                ids.at(ids.size() - 1 - int(random.bounded(qMin(50, ids.size()))));
             const bool notify = random.bounded(2) == 0;
             const bool answered = calls.contains(victim) || silent.contains(victim);
             if (connector.cancelRequest(victim, notify)) {

@@ -61,9 +61,7 @@ KXDeviceConnector::~KXDeviceConnector()
     qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::~KXDeviceConnector()...begin!";
     cancelAllRequests();
     emit OnExit(ErrorWaitEnded);
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     stopLogRecv();
     qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::~KXDeviceConnector()...end!";
 }
@@ -90,6 +88,14 @@ void KXDeviceConnector::stopThread()
     }
 }
 
+// Every opening and disconnect starts from a stopped loop and a closed link.
+void KXDeviceConnector::stopAndCloseTransport()
+{
+    stopThread();
+    if (m_transport)
+        m_transport->close();
+}
+
 bool KXDeviceConnector::startThread()
 {
     m_running = true;
@@ -110,9 +116,7 @@ Adaptor* KXDeviceConnector::transportOfKind()
 
 bool KXDeviceConnector::connectToDevice(const QString& ip, quint16 port, bool isReconnectEnable)
 {
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     auto* adaptor = transportOfKind<KXNetworkAdaptor>();
     const bool opened = adaptor && adaptor->connect(ip, port, isReconnectEnable);
     if (port == LogPort)
@@ -124,9 +128,7 @@ bool KXDeviceConnector::connectToDevice(const QString& ip, quint16 port, bool is
 
 bool KXDeviceConnector::openDevice(const quint8* comRecord, uint* error)
 {
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     if (!comRecord)
         return false;
     if (!m_comSettings)
@@ -142,9 +144,7 @@ bool KXDeviceConnector::openDevice(const quint8* comRecord, uint* error)
 
 bool KXDeviceConnector::openDevice(const quint8* usbRecord, int mode, uint* error)
 {
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     if (!usbRecord)
         return false;
     if (!m_usbSettings)
@@ -159,9 +159,7 @@ bool KXDeviceConnector::openDevice(const quint8* usbRecord, int mode, uint* erro
 
 bool KXDeviceConnector::openOffLineDevice(const QString& configFile, const QString& offlineFile)
 {
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     auto* adaptor = transportOfKind<KXOffLineAdaptor>();
     const bool opened = adaptor && adaptor->loadFiles(configFile, offlineFile);
     qCDebug(lcConnector) << "***DataStream*** KXDeviceConnector::openOffLineDevice"
@@ -546,9 +544,7 @@ void KXDeviceConnector::deliver(const QSharedPointer<CallbackRecord>& record, co
 
 bool KXDeviceConnector::disconnectDevice()
 {
-    stopThread();
-    if (m_transport)
-        m_transport->close();
+    stopAndCloseTransport();
     return true;
 }
 

@@ -144,6 +144,7 @@ private:
 
     // Queue and thread control (KXDeviceConnector.cpp).
     void stopThread();
+    void stopAndCloseTransport();
     bool startThread();
     template <typename Adaptor>
     Adaptor* transportOfKind();

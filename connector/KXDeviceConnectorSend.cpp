@@ -31,13 +31,6 @@ constexpr qint64 kLongImageSilenceMs = 5000;
 constexpr unsigned long kLengthPrefixedEmptyReadSleepMs = 10;
 constexpr int kEmptyReadLogEvery = 100;
 
-bool isImageCommand(const QString& cmd)
-{
-    return cmd == QLatin1String("IMGGET") || cmd == QLatin1String("IMGTGT") ||
-           cmd == QLatin1String("IMGBGT") || cmd == QLatin1String("IMGJGT") ||
-           cmd == QLatin1String("IMGGLI");
-}
-
 // Commands whose device goes quiet only when the transfer has failed; an
 // IMGGET with "3T" is a short thumbnail and keeps the normal time-out.
 bool isLongImageCommand(const QString& cmd, const QByteArray& params)
@@ -91,6 +84,24 @@ QString hexTail(const QByteArray& data, int n)
     return QString::fromLatin1(data.right(n).toHex());
 }
 
+// Every send path opens and closes its log the same way; `path` names it.
+void logSendStart(const char* path, const QString& msgid, int timeout)
+{
+    qCDebug(lcConnector).noquote() << kPrefix << "---------------------------------------------";
+    qCDebug(lcConnector).noquote()
+        << kPrefix
+        << QStringLiteral("[%1] Send, MsgId:%2, TimeOut:%3")
+               .arg(QLatin1String(path), msgid, QString::number(timeout));
+}
+
+void logSendFinished(const char* path, int result, int replySize)
+{
+    qCDebug(lcConnector).noquote()
+        << kPrefix
+        << QStringLiteral("[%1] Finished! ErrorCode:%2, ResponseSize:%3")
+               .arg(QLatin1String(path), QString::number(result), QString::number(replySize));
+}
+
 bool clearsUpstream(const QStringList& cmds)
 {
     return cmds.contains(QLatin1String("RUNONE")) || cmds.contains(QLatin1String("RUNSTX")) ||
@@ -101,11 +112,7 @@ bool clearsUpstream(const QStringList& cmds)
 
 int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArray& reply)
 {
-    qCDebug(lcConnector).noquote() << kPrefix << "---------------------------------------------";
-    qCDebug(lcConnector).noquote() << kPrefix
-                                   << QStringLiteral("[7E01] Send, MsgId:%1, TimeOut:%2")
-                                          .arg(request.msgid)
-                                          .arg(request.timeout);
+    logSendStart("7E01", request.msgid, request.timeout);
     reply.clear();
     int result = ErrorNoReply;
 
@@ -157,11 +164,7 @@ int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArra
         }
     }
 
-    qCDebug(lcConnector).noquote()
-        << kPrefix
-        << QStringLiteral("[7E01] Finished! ErrorCode:%1, ResponseSize:%2")
-               .arg(result)
-               .arg(reply.size());
+    logSendFinished("7E01", result, reply.size());
     return result;
 }
 
@@ -236,11 +239,7 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int readSlice, const QStrin
 
 int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice, QByteArray& reply)
 {
-    qCDebug(lcConnector).noquote() << kPrefix << "---------------------------------------------";
-    qCDebug(lcConnector).noquote() << kPrefix
-                                   << QStringLiteral("[7E07] Send, MsgId:%1, TimeOut:%2")
-                                          .arg(request.msgid)
-                                          .arg(request.timeout);
+    logSendStart("7E07", request.msgid, request.timeout);
     reply.clear();
     int result = ErrorNoReply;
 
@@ -374,11 +373,7 @@ int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice,
         }
     }
 
-    qCDebug(lcConnector).noquote()
-        << kPrefix
-        << QStringLiteral("[7E07] Finished! ErrorCode:%1, ResponseSize:%2")
-               .arg(result)
-               .arg(reply.size());
+    logSendFinished("7E07", result, reply.size());
     // These commands restart the device's data output: what was held from
     // before belongs to the old run.
     if (result == ErrorNone && clearsUpstream(cmds))
@@ -388,11 +383,7 @@ int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice,
 
 int KXDeviceConnector::sendRaw(const Request& request, QByteArray& reply)
 {
-    qCDebug(lcConnector).noquote() << kPrefix << "---------------------------------------------";
-    qCDebug(lcConnector).noquote() << kPrefix
-                                   << QStringLiteral("[7Exx] Send, MsgId:%1, TimeOut:%2")
-                                          .arg(request.msgid)
-                                          .arg(request.timeout);
+    logSendStart("7Exx", request.msgid, request.timeout);
     reply.clear();
     const qint64 written = writeInPieces(m_transport, request.data, 0);
     qCDebug(lcConnector).noquote() << kPrefix
@@ -400,10 +391,6 @@ int KXDeviceConnector::sendRaw(const Request& request, QByteArray& reply)
                                           .arg(written)
                                           .arg(request.data.size());
     const int result = written == request.data.size() ? ErrorNone : ErrorWrite;
-    qCDebug(lcConnector).noquote()
-        << kPrefix
-        << QStringLiteral("[7Exx] Finished! ErrorCode:%1, ResponseSize:%2")
-               .arg(result)
-               .arg(reply.size());
+    logSendFinished("7Exx", result, reply.size());
     return result;
 }

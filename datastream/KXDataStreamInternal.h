@@ -60,6 +60,10 @@ int GetDataStreamExtendLenPos(const QByteArray& reply, const QByteArray& cmd,
 // there or not hexadecimal. Capped at INT_MAX.
 int getExtendFrameLength(const QByteArray& reply, const QByteArray& cmd, const QByteArray& params);
 
+// True for the commands whose replies carry extended image data: IMGGET,
+// IMGTGT, IMGBGT, IMGJGT and IMGGLI.
+bool isImageCommand(const QString& mnemonic);
+
 // tag + subTag with one leading '@' or '#' dropped.
 QString normalizeCmdName(const QString& tag, const QString& subTag);
 

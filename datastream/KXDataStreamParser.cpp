@@ -17,13 +17,6 @@ bool isSpecialItem(const char* d, int n)
     return n == 1 && (d[0] == '*' || d[0] == '&' || d[0] == '^');
 }
 
-bool isImageCommand(const QString& mnemonic)
-{
-    return mnemonic == QLatin1String("IMGGET") || mnemonic == QLatin1String("IMGTGT") ||
-           mnemonic == QLatin1String("IMGBGT") || mnemonic == QLatin1String("IMGJGT") ||
-           mnemonic == QLatin1String("IMGGLI");
-}
-
 // A nameless special item under an empty tag carries no mnemonic at all.
 bool hasNoMnemonic(const QString& tag, const _tagDataStreamSubTag& sub)
 {
@@ -45,6 +38,13 @@ void KXDataStreamParser::splitViews(const char* d, int n, char separator, ViewLi
             out.append({d + start, stop - start});
         start = stop + 1;
     }
+}
+
+bool isImageCommand(const QString& mnemonic)
+{
+    return mnemonic == QLatin1String("IMGGET") || mnemonic == QLatin1String("IMGTGT") ||
+           mnemonic == QLatin1String("IMGBGT") || mnemonic == QLatin1String("IMGJGT") ||
+           mnemonic == QLatin1String("IMGGLI");
 }
 
 KXDataStreamParser::KXDataStreamParser() = default;

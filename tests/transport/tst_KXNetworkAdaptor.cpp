@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include "support/KXReaderThread.h"
+
 #include <future>
 #include <memory>
 
@@ -14,24 +16,13 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+using kxtest::finishesWithin;
+using kxtest::onReaderThread;
+
 namespace {
 
 const QString kLoopback = QStringLiteral("127.0.0.1");
 const QByteArray kTerminator(";\x03", 2);
-
-// Runs a blocking transport call on a thread of its own, as the connector
-// does, so that the test thread stays free to play the device.
-template <typename Fn>
-auto onReaderThread(Fn fn)
-{
-    return std::async(std::launch::async, fn);
-}
-
-template <typename T>
-bool finishesWithin(std::future<T>& future, int ms)
-{
-    return future.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
-}
 
 } // namespace
 

@@ -5,10 +5,15 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include "support/KXReaderThread.h"
+
 #include <future>
 #include <memory>
 
 using kxtest::PtyPeer;
+
+using kxtest::finishesWithin;
+using kxtest::onReaderThread;
 
 namespace {
 
@@ -34,18 +39,6 @@ KXSerialPortAdaptor::UsbRecord usbRecord(const QString& path)
         qToLittleEndian<quint16>(path.at(i).unicode(), record.data() + 2 * i);
     record[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
     return record;
-}
-
-template <typename Fn>
-auto onReaderThread(Fn fn)
-{
-    return std::async(std::launch::async, fn);
-}
-
-template <typename T>
-bool finishesWithin(std::future<T>& future, int ms)
-{
-    return future.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
 }
 
 } // namespace

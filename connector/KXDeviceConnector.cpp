@@ -54,6 +54,11 @@ KXDeviceConnector::KXDeviceConnector(QObject* parent) : QThread(parent)
     // Emitted on the connector's thread, handled on the creating thread.
     connect(this, &KXDeviceConnector::replyMessageReceived, this,
             &KXDeviceConnector::onReplyReceived);
+    // Queued to this thread like the host's own connections, and made before
+    // them: an upstream chunk counts as taken once its event has come up.
+    const auto taken = [this](const QByteArray& data) { m_upstreamInFlight -= data.size(); };
+    connect(this, &KXDeviceConnector::barcodeReceived, this, taken);
+    connect(this, &KXDeviceConnector::messageReceived, this, taken);
 }
 
 KXDeviceConnector::~KXDeviceConnector()
@@ -231,9 +236,13 @@ void KXDeviceConnector::run()
             QMutexLocker locker(&m_queueMutex);
             queueEmpty = m_queue.isEmpty();
         }
+        if (queueEmpty && !m_logConnection && upstreamBacklogFull()) {
+            waitForWork(kIdleStepMs);
+            continue;
+        }
         if (queueEmpty && !m_logConnection) {
             QByteArray bytes;
-            m_transport->read_ex(bytes, kReadSlice, IDataStreamReadWrite::NoInterval, nullptr);
+            m_transport->read_poll(bytes, kReadSlice);
             if (!bytes.isEmpty()) {
                 dispatchUpStreamData(bytes, true);
                 activity = true;

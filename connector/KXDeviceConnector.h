@@ -54,6 +54,12 @@ public:
     static constexpr int ImageReplyTimeout = 60000;
     static constexpr int DefaultKeepAliveInterval = 10000;
     static constexpr quint16 LogPort = 36525;
+    // Barcode and message bytes emitted but not yet taken by the creating
+    // thread. Past this the connector stops reading what the device sends
+    // on its own until the host catches up (the link's flow control then
+    // holds the device back), so a device that floods a slow host cannot
+    // exhaust its memory.
+    static constexpr qint64 UpstreamBacklogLimit = 32 * 1024 * 1024;
     // Id of the connector's own idle probe; its result is not emitted.
     static const QString IdleProbeId;
 
@@ -94,6 +100,10 @@ public:
     void startKeepAlive(int interval);
     void stopKeepAlive();
     bool logQuery();
+    // Ends a running logQuery() at its next read (within about 200 ms); it
+    // returns true if the device had answered. Safe from any thread and from
+    // a signal handler (it only stores an atomic flag).
+    void stopLogQuery();
     void logRecv();
     void stopLogRecv();
 
@@ -165,11 +175,13 @@ private:
     int sendText(const Request& request, int readSlice, QByteArray& reply);
     int sendLengthPrefixed(const Request& request, int readSlice, QByteArray& reply);
     int sendRaw(const Request& request, QByteArray& reply);
-    bool readTextReply(int timeoutMs, int readSlice, const QString& specialCmd,
+    bool readTextReply(int timeoutMs, int limitMs, int readSlice, const QString& specialCmd,
                        const QByteArray& specialParams, QByteArray& buffer);
 
     // Upstream data and keepalive (KXDeviceConnectorUpstream.cpp).
     bool dispatchUpStreamData(const QByteArray& data, bool checkRepeat);
+    void emitUpstream(bool message, const QByteArray& data);
+    bool upstreamBacklogFull() const;
     void keepAliveStep();
     void logConsumeLoop();
 
@@ -182,6 +194,7 @@ private:
     QElapsedTimer m_upstreamTimer;
     QByteArray m_upstreamBuffer;
     QByteArray m_lastUpstreamChunk;
+    std::atomic<qint64> m_upstreamInFlight{0};
     IDataStreamReadWrite* m_transport = nullptr;
     QElapsedTimer m_keepAliveTimer;
     std::atomic<bool> m_keepAliveEnabled{false};
@@ -189,6 +202,7 @@ private:
     std::atomic<bool> m_updating{false};
     KXFirmwareProgress m_firmwareProgress{};
     std::atomic<bool> m_logQueryRunning{false};
+    std::atomic<bool> m_logQueryStop{false};
     std::atomic<bool> m_logRecvRunning{false};
     std::atomic<bool> m_logConnection{false};
     std::atomic<bool> m_reopenEnabled{false};
@@ -201,6 +215,7 @@ private:
     QMutex m_callbacksMutex;
     QHash<QString, QSharedPointer<CallbackRecord>> m_callbacks;
     QList<QByteArray> m_logChunks;
+    qint64 m_logPendingBytes = 0; // bytes in m_logChunks, under the log mutex
     QMutex m_logMutex;
     QWaitCondition m_logCondition;
     QThread* m_consumerThread = nullptr;

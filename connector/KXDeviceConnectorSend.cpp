@@ -29,6 +29,16 @@ constexpr int kHeaderTail = 13;
 constexpr qint64 kLongImageSilenceMs = 5000;
 
 constexpr unsigned long kLengthPrefixedEmptyReadSleepMs = 10;
+
+// Largest reply a text request collects: a plain reply is the size of the
+// largest length-prefixed frame at most; image data is allowed more. A
+// device that sends more without ending its frame has failed the request.
+constexpr int kMaxTextReply = 0xFFFFFF;
+constexpr int kMaxImageReply = 64 * 1024 * 1024;
+
+// While the host has not taken the upstream bytes already passed on, the
+// paths wait in steps this long instead of reading more.
+constexpr unsigned long kBacklogStepMs = 2;
 constexpr int kEmptyReadLogEvery = 100;
 
 // Commands whose device goes quiet only when the transfer has failed; an
@@ -131,8 +141,12 @@ int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArra
         } else {
             const bool image = isImageCommand(specialCmd);
             const int timeout = image ? ImageReplyTimeout : m_timeOut7E01.load();
+            // Silence ends a wait by the rules below; this bounds a device
+            // that keeps sending without ever completing its reply. An image
+            // may take as long as the caller allows.
+            const int limit = image ? std::max(timeout, request.timeout) : timeout;
             QByteArray buffer;
-            readTextReply(timeout, readSlice, specialCmd, specialParams, buffer);
+            readTextReply(timeout, limit, readSlice, specialCmd, specialParams, buffer);
 
             QByteArray before;
             QByteArray frame;
@@ -168,8 +182,9 @@ int KXDeviceConnector::sendText(const Request& request, int readSlice, QByteArra
     return result;
 }
 
-bool KXDeviceConnector::readTextReply(int timeoutMs, int readSlice, const QString& specialCmd,
-                                      const QByteArray& specialParams, QByteArray& buffer)
+bool KXDeviceConnector::readTextReply(int timeoutMs, int limitMs, int readSlice,
+                                      const QString& specialCmd, const QByteArray& specialParams,
+                                      QByteArray& buffer)
 {
     QElapsedTimer totalTimer;
     totalTimer.start();
@@ -184,11 +199,18 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int readSlice, const QStrin
     if (image)
         cmds.append(specialCmd);
     const QByteArray cmdBytes = specialCmd.toLatin1();
+    const int maxReply = image ? kMaxImageReply : kMaxTextReply;
 
     if (!m_running || !m_transport)
         return false;
 
     while (m_running) {
+        if (totalTimer.elapsed() >= limitMs)
+            return false;
+        if (upstreamBacklogFull()) {
+            QThread::msleep(kBacklogStepMs);
+            continue;
+        }
         const quint32 count =
             m_transport->read_until(buffer, uint(readSlice), IDataStreamReadWrite::NoInterval,
                                     kTerminator, kTerminatorLength, nullptr);
@@ -210,6 +232,8 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int readSlice, const QStrin
             }
             if (found && !specialCmd.isEmpty() && needed == -1)
                 needed = getExtendFrameLength(buffer, cmdBytes, specialParams);
+            if (buffer.size() > maxReply || needed > maxReply)
+                return false;
             if (!found) {
                 // An image reply may be preceded by a long stream; only
                 // silence ends its wait.
@@ -276,8 +300,13 @@ int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice,
             emptyTimer.start();
 
             while (totalTimer.elapsed() < timeout) {
-                if (m_removed)
+                // A stop (disconnect, destruction) need not wait for silence.
+                if (m_removed || !m_running)
                     break;
+                if (upstreamBacklogFull()) {
+                    QThread::msleep(kBacklogStepMs);
+                    continue;
+                }
                 const quint32 count = m_transport->read_until(
                     buffer, uint(readSlice), IDataStreamReadWrite::NoInterval, kTerminator,
                     kTerminatorLength, nullptr);

@@ -27,6 +27,11 @@ constexpr int kMinKeepAliveInterval = 1001;
 
 constexpr uint kLogQueryReadMs = 200;
 constexpr uint kLogRecvReadMs = 30;
+// Log bytes read but not yet handed on by the consumer thread. Past this the
+// reception stops reading until the consumer catches up, so a device that
+// sends faster than the host takes its log cannot exhaust memory; the link's
+// own flow control then holds the device back.
+constexpr qint64 kLogPendingLimit = 16 * 1024 * 1024;
 // Log query reply: 0x02 0x01 "0000" "@LOGQRY", then eight hexadecimal digits
 // of the total length.
 constexpr int kLogLengthOffset = 13;
@@ -65,6 +70,20 @@ QString hexTail(const QByteArray& data, int n)
 
 } // namespace
 
+void KXDeviceConnector::emitUpstream(bool message, const QByteArray& data)
+{
+    m_upstreamInFlight += data.size();
+    if (message)
+        emit messageReceived(data);
+    else
+        emit barcodeReceived(data);
+}
+
+bool KXDeviceConnector::upstreamBacklogFull() const
+{
+    return m_upstreamInFlight > UpstreamBacklogLimit;
+}
+
 bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkRepeat)
 {
     bool repeat = false;
@@ -87,7 +106,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         if (checkRepeat && !repeat && m_upstreamTimer.elapsed() <= kBarcodeHoldMs &&
             m_upstreamBuffer.size() <= kBarcodeHoldBytes)
             return true;
-        emit barcodeReceived(m_upstreamBuffer);
+        emitUpstream(false, m_upstreamBuffer);
         m_upstreamBuffer.clear();
         return true;
     }
@@ -110,14 +129,14 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         if (!frame.isEmpty()) {
             if (checkDataStreamChecksum(frame, false)) {
                 if (!before.isEmpty())
-                    emit barcodeReceived(before);
-                emit messageReceived(frame);
+                    emitUpstream(false, before);
+                emitUpstream(true, frame);
                 m_upstreamBuffer.clear();
                 if (GetCmdResponsePos(rest, DataProtocol7E08, upstreamCommands()) >= 0) {
                     m_upstreamBuffer = rest;
                     more = true;
                 } else if (!rest.isEmpty()) {
-                    emit barcodeReceived(rest);
+                    emitUpstream(false, rest);
                 }
             } else {
                 const int dropped = m_upstreamBuffer.size();
@@ -128,7 +147,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         } else if (!before.isEmpty()) {
             // The header declared an impossible length: pass on everything
             // through it so that the search starts after it next time.
-            emit barcodeReceived(before);
+            emitUpstream(false, before);
             m_upstreamBuffer.remove(0, before.size());
             qCDebug(lcConnector).noquote()
                 << "KXDeviceConnector::dispatchUpStreamData...7E08.2-5.." << m_upstreamBuffer.size()
@@ -143,7 +162,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         qCDebug(lcConnector).noquote()
             << "KXDeviceConnector::dispatchUpStreamData...7E08.3.." << m_upstreamBuffer.size()
             << hexHead(m_upstreamBuffer, 20) << hexTail(m_upstreamBuffer, 20);
-        emit barcodeReceived(m_upstreamBuffer);
+        emitUpstream(false, m_upstreamBuffer);
         m_upstreamBuffer.clear();
     }
     return true;
@@ -189,6 +208,7 @@ bool KXDeviceConnector::logQuery()
     // The run loop must not read the link while the log is being fetched.
     m_running = false;
     wait(200UL);
+    m_logQueryStop = false;
     m_logQueryRunning = true;
 
     if (!m_transport->write(logQueryFrame())) {
@@ -210,7 +230,7 @@ bool KXDeviceConnector::logQuery()
         announced = 0;
     emit logDataReceived(chunk.mid(kLogReplyHeaderSize));
     qint64 total = count;
-    while (total <= announced) {
+    while (total <= announced && !m_logQueryStop) {
         chunk.clear();
         count =
             m_transport->read_ex(chunk, kLogQueryReadMs, IDataStreamReadWrite::NoInterval, nullptr);
@@ -246,7 +266,10 @@ void KXDeviceConnector::logRecv()
             0) {
             QMutexLocker locker(&m_logMutex);
             m_logChunks.append(chunk);
-            m_logCondition.wakeOne();
+            m_logPendingBytes += chunk.size();
+            m_logCondition.wakeAll();
+            while (m_logPendingBytes > kLogPendingLimit && m_logRecvRunning && m_consumeRunning)
+                m_logCondition.wait(&m_logMutex, kLogRecvReadMs);
         } else if (!m_transport->is_open()) {
             linkClosed = true;
             break;
@@ -271,12 +294,20 @@ void KXDeviceConnector::logConsumeLoop()
         if (!active())
             break;
         const QByteArray chunk = m_logChunks.takeFirst();
+        m_logPendingBytes -= chunk.size();
+        m_logCondition.wakeAll(); // a reception held back by the limit may go on
         locker.unlock();
         qCDebug(lcConnector) << "logConsumeLoop   =====   " << chunk;
         emit logDataReceived(chunk);
         locker.relock();
     }
     m_logChunks.clear();
+    m_logPendingBytes = 0;
+}
+
+void KXDeviceConnector::stopLogQuery()
+{
+    m_logQueryStop = true;
 }
 
 void KXDeviceConnector::stopLogRecv()

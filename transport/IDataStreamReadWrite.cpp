@@ -9,6 +9,11 @@ bool IDataStreamReadWrite::open()
     return true;
 }
 
+quint32 IDataStreamReadWrite::read_poll(QByteArray& out, uint reponse_time)
+{
+    return read_ex(out, reponse_time, NoInterval, nullptr);
+}
+
 void IDataStreamReadWrite::wakeReaders() {}
 
 void IDataStreamReadWrite::setFrameSize(int size)

@@ -52,9 +52,14 @@ public:
     // Discards whatever is buffered for reading.
     virtual int clean(int value) = 0;
 
-    // Cuts a read_ex that is waiting on another thread short, or the next
-    // one if none is waiting, so that new work need not wait out a poll.
-    // Transports that cannot do this ignore it.
+    // The connector's poll between requests: read_ex with no interval, except
+    // that wakeReaders() ends it early. Transports that cannot be woken just
+    // read_ex.
+    virtual quint32 read_poll(QByteArray& out, uint reponse_time);
+    // Ends a read_poll waiting on another thread early, or the next one if
+    // none is waiting, so that a newly queued request need not wait out the
+    // poll. No other read is affected: a wake-up nobody polls for must not
+    // cut short whoever uses the link next (a log query, an image decode).
     virtual void wakeReaders();
 
     int frameSize() const { return m_frameSize; }

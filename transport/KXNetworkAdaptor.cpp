@@ -73,6 +73,14 @@ quint32 KXNetworkAdaptor::read_ex(QByteArray& out, uint reponse_time, uint inter
     return quint32(data.size());
 }
 
+quint32 KXNetworkAdaptor::read_poll(QByteArray& out, uint reponse_time)
+{
+    const QByteArray data = m_worker->read_poll(reponse_time);
+    if (!data.isEmpty())
+        out.append(data);
+    return quint32(data.size());
+}
+
 quint32 KXNetworkAdaptor::read_until(QByteArray& out, uint reponse_time, uint interval,
                                      const char* pat, int patLength, uint* error)
 {

@@ -33,6 +33,7 @@ public:
     bool update_firmware_file(const QString& fileName, KXFirmwareProgress* progress, int type,
                               uint* error) override;
     int clean(int value) override;
+    quint32 read_poll(QByteArray& out, uint reponse_time) override;
     void wakeReaders() override;
 
 private:

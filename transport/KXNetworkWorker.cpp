@@ -65,6 +65,34 @@ void KXNetworkWorker::OnBinaryMessageReceived(QByteArray data)
     QMutexLocker locker(&m_mutex);
     m_buffer.append(data);
     m_changed.wakeAll();
+    // A device that sends faster than the connector reads is held back by
+    // TCP itself: the socket stops reading until a reader makes room.
+    if (m_buffer.size() >= ReceiveLimit && m_socket && !m_readPaused) {
+        m_readPaused = true;
+        m_socket->setReadPaused(true);
+    }
+}
+
+void KXNetworkWorker::resumeReading()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_resumePosted = false;
+        if (!m_readPaused || m_buffer.size() >= ReceiveLimit)
+            return;
+        m_readPaused = false;
+    }
+    // Delivers what the socket holds already, through OnBinaryMessageReceived.
+    if (m_socket)
+        m_socket->setReadPaused(false);
+}
+
+void KXNetworkWorker::requestResume()
+{
+    if (m_readPaused && !m_resumePosted && m_buffer.size() < ReceiveLimit) {
+        m_resumePosted = true;
+        QMetaObject::invokeMethod(this, &KXNetworkWorker::resumeReading, Qt::QueuedConnection);
+    }
 }
 
 void KXNetworkWorker::wakeReaders()
@@ -102,6 +130,7 @@ QByteArray KXNetworkWorker::takeBuffer()
 {
     QByteArray data;
     data.swap(m_buffer);
+    requestResume();
     return data;
 }
 
@@ -119,6 +148,7 @@ uint KXNetworkWorker::read_data(quint8* pszBuffer, int nBuffer, uint reponse_tim
     if (count > 0) {
         std::memcpy(pszBuffer, m_buffer.constData(), size_t(count));
         m_buffer.remove(0, count);
+        requestResume();
     }
     leaveRead();
     return uint(count);
@@ -128,15 +158,28 @@ QByteArray KXNetworkWorker::read_ex(uint reponse_time, uint interval, uint* erro
 {
     Q_UNUSED(interval) // the arriving bytes wake us; there is no polling step
     Q_UNUSED(error)
+    return readFor(reponse_time, false);
+}
+
+QByteArray KXNetworkWorker::read_poll(uint reponse_time)
+{
+    return readFor(reponse_time, true);
+}
+
+QByteArray KXNetworkWorker::readFor(uint reponse_time, bool wakeable)
+{
     QMutexLocker locker(&m_mutex);
     if (!enterRead())
         return QByteArray();
     // The whole time is waited out even when bytes come early: upstream
-    // data is gathered in batches of one poll. Only a wake-up ends it early.
+    // data is gathered in batches of one poll. Only the poll between
+    // requests may be ended early, by a wake-up; every other read (a log
+    // query, the image decode exchange) waits its full time.
     const QDeadlineTimer deadline(qint64(reponse_time), Qt::PreciseTimer);
-    while (!m_wakePending && !m_shutdown && !deadline.hasExpired())
+    while (!(wakeable && m_wakePending) && !m_shutdown && !deadline.hasExpired())
         m_changed.wait(&m_mutex, deadline);
-    m_wakePending = false;
+    if (wakeable)
+        m_wakePending = false;
     const QByteArray data = takeBuffer();
     leaveRead();
     return data;

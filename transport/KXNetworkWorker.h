@@ -24,8 +24,15 @@ public:
     // Socket state for is_open; read from the caller's thread.
     bool isConnected() const;
 
-    // Makes the next (or the waiting) read_ex return at once.
+    // At most this many received bytes wait for a reader; past it the socket
+    // stops reading and TCP flow control holds the device back.
+    static constexpr int ReceiveLimit = 4 * 1024 * 1024;
+
+    // Makes the waiting (or the next) read_poll return at once.
     void wakeReaders();
+    // read_ex that a wake-up ends early: the connector's poll between
+    // requests.
+    QByteArray read_poll(uint reponse_time);
     // Ends every waiting read, refuses new ones and returns once no reader
     // is inside any more. Called before the worker goes away.
     void shutdownReaders();
@@ -50,7 +57,12 @@ private:
     // Readers register under the mutex so that shutdown can wait for them.
     bool enterRead();
     void leaveRead();
+    QByteArray readFor(uint reponse_time, bool wakeable);
+    // Under the mutex: takes the whole buffer, which makes room for more.
     QByteArray takeBuffer();
+    // Under the mutex: lets a paused socket read again once there is room.
+    void requestResume();
+    void resumeReading();
 
     mutable QMutex m_mutex;
     QByteArray m_buffer;
@@ -62,6 +74,8 @@ private:
     int m_readers = 0;
     bool m_shutdown = false;
     bool m_wakePending = false;
+    bool m_readPaused = false;   // the socket holds back; set on the worker thread
+    bool m_resumePosted = false; // a resumeReading is on its way
 };
 
 #endif // KXNETWORKWORKER_H

@@ -19,6 +19,7 @@ KXSerialPortAdaptor::KXSerialPortAdaptor(QObject* parent) : IDataStreamReadWrite
         m_readEx = resolve<KXDriver::ReadExFn>("kxds_read_ex");
         m_readUntil = resolve<KXDriver::ReadUntilFn>("kxds_read_until");
         m_write = resolve<KXDriver::WriteFn>("kxds_write");
+        m_readPoll = resolve<KXDriver::ReadPollFn>("kxds_read_poll");
         m_wakeReaders = resolve<KXDriver::WakeReadersFn>("kxds_wake_readers");
     }
     m_receiveBuffer = std::make_unique<quint8[]>(ReceiveBufferSize);
@@ -99,17 +100,28 @@ uint KXSerialPortAdaptor::read_data(quint8* pszBuffer, int nBuffer, uint reponse
     return m_readEx(m_handle, pszBuffer, uint32_t(nBuffer), reponse_time, NoInterval, &error);
 }
 
-quint32 KXSerialPortAdaptor::read_ex(QByteArray& out, uint reponse_time, uint interval, uint* error)
+quint32 KXSerialPortAdaptor::readInto(QByteArray& out, KXDriver::ReadExFn read, uint reponse_time,
+                                      uint interval, uint* error)
 {
-    if (!m_readEx)
+    if (!read)
         return 0;
     std::memset(m_receiveBuffer.get(), 0, ReceiveBufferSize);
     const uint32_t n =
-        m_readEx(m_handle, m_receiveBuffer.get(), ReceiveBufferSize, reponse_time, interval, error);
+        read(m_handle, m_receiveBuffer.get(), ReceiveBufferSize, reponse_time, interval, error);
     const quint32 count = qMin<quint32>(n, ReceiveBufferSize);
     if (count)
         out.append(reinterpret_cast<const char*>(m_receiveBuffer.get()), int(count));
     return count;
+}
+
+quint32 KXSerialPortAdaptor::read_ex(QByteArray& out, uint reponse_time, uint interval, uint* error)
+{
+    return readInto(out, m_readEx, reponse_time, interval, error);
+}
+
+quint32 KXSerialPortAdaptor::read_poll(QByteArray& out, uint reponse_time)
+{
+    return readInto(out, m_readPoll ? m_readPoll : m_readEx, reponse_time, NoInterval, nullptr);
 }
 
 quint32 KXSerialPortAdaptor::read_until(QByteArray& out, uint reponse_time, uint interval,

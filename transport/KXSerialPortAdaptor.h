@@ -42,7 +42,9 @@ public:
     bool update_firmware_file(const QString& fileName, KXFirmwareProgress* progress, int type,
                               uint* error) override;
     int clean(int value) override;
-    // Through the driver's optional kxds_wake_readers; nothing without it.
+    // Through the driver's optional kxds_read_poll and kxds_wake_readers;
+    // without them a plain read_ex that no wake-up ends.
+    quint32 read_poll(QByteArray& out, uint reponse_time) override;
     void wakeReaders() override;
 
     bool isLibraryLoaded() const;
@@ -51,6 +53,8 @@ public:
     const UsbRecord& usbSettings() const { return m_usbSettings; }
 
 private:
+    quint32 readInto(QByteArray& out, KXDriver::ReadExFn read, uint reponse_time, uint interval,
+                     uint* error);
     template <typename Fn>
     Fn resolve(const char* name) const
     {
@@ -62,7 +66,9 @@ private:
     KXDriver::ReadExFn m_readEx = nullptr;
     KXDriver::ReadUntilFn m_readUntil = nullptr;
     KXDriver::WriteFn m_write = nullptr;
-    KXDriver::WakeReadersFn m_wakeReaders = nullptr; // optional: not every driver has it
+    // Optional: not every driver has them.
+    KXDriver::ReadPollFn m_readPoll = nullptr;
+    KXDriver::WakeReadersFn m_wakeReaders = nullptr;
     quint32 m_handle = 0;
     std::unique_ptr<quint8[]> m_receiveBuffer;
     std::unique_ptr<QLibrary> m_library;

@@ -16,6 +16,8 @@ KXTcpSocket::KXTcpSocket(QObject* parent, bool isReconnectEnable)
     // Devices sit on the local network; a system proxy would only get in
     // the way.
     setProxy(QNetworkProxy::NoProxy);
+    // Bounded, so that a paused reader leaves the rest in the kernel.
+    setReadBufferSize(ReadBufferSize);
     connect(this, &QTcpSocket::connected, this, &KXTcpSocket::onConnected);
     m_disconnectedConnection =
         connect(this, &QTcpSocket::disconnected, this, &KXTcpSocket::onDisconnected);
@@ -113,8 +115,17 @@ void KXTcpSocket::onReconnect()
     connectTo(m_host, quint16(m_port), -2);
 }
 
+void KXTcpSocket::setReadPaused(bool paused)
+{
+    m_readPaused = paused;
+    if (!paused && bytesAvailable() > 0)
+        onReadyRead();
+}
+
 void KXTcpSocket::onReadyRead()
 {
+    if (m_readPaused)
+        return;
     const QByteArray data = readAll();
     if (!data.isEmpty())
         emit binaryMessageReceived(data);

@@ -30,6 +30,12 @@ public:
     bool writeAll(const QByteArray& data);
 
     bool isReconnectEnabled() const { return m_isReconnectEnable; }
+    // While paused, received bytes stay in the socket (at most
+    // ReadBufferSize) and then in the kernel; resuming passes on what is
+    // held at once.
+    void setReadPaused(bool paused);
+
+    static constexpr qint64 ReadBufferSize = 1024 * 1024;
 
 signals:
     void connectChanged(bool connected);
@@ -50,6 +56,7 @@ private:
     QMetaObject::Connection m_disconnectedConnection;
     bool m_isReconnectEnable = false;
     QTimer* m_reconnectTimer = nullptr;
+    bool m_readPaused = false;
 };
 
 #endif // KXTCPSOCKET_H

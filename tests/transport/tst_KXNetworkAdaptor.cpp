@@ -1,4 +1,5 @@
 #include "transport/KXNetworkAdaptor.h"
+#include "transport/KXNetworkWorker.h"
 #include "transport/KXTcpSocket.h"
 
 #include <QElapsedTimer>
@@ -9,11 +10,15 @@
 
 #include "support/KXReaderThread.h"
 
+#include <atomic>
+#include <cstring>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 using kxtest::finishesWithin;
@@ -46,7 +51,8 @@ private slots:
     void readDataTakesWhatItAsksFor();
     void readDataTimesOutWithWhatCame();
     void readExTakesItsWholeTime();
-    void wakeReadersCutsReadExShort();
+    void wakeUpEndsOnlyThePoll();
+    void floodIsHeldBackNotLost();
     void writeFailsWhenDisconnected();
     void closeReportsDisconnection();
     void reconnectsWhenServerReturns();
@@ -284,24 +290,84 @@ void tst_KXNetworkAdaptor::readExTakesItsWholeTime()
     QCOMPARE(m_adaptor->read_ex(out, 0, 0, nullptr), quint32(0));
 }
 
-void tst_KXNetworkAdaptor::wakeReadersCutsReadExShort()
+void tst_KXNetworkAdaptor::wakeUpEndsOnlyThePoll()
 {
     QVERIFY(connectPeer());
-    auto read = onReaderThread([&] {
-        QByteArray out;
-        return m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
-    });
-    QVERIFY(!finishesWithin(read, 50));
-    m_adaptor->wakeReaders();
-    QVERIFY(finishesWithin(read, 5000));
-    QCOMPARE(read.get(), quint32(0));
-    // A wake-up given while nobody waits is kept for the next read_ex.
+    QByteArray out;
+    // A wake-up nobody polls for is no concern of a read_ex: it waits its
+    // whole time, and the wake-up is still there for the next poll.
     m_adaptor->wakeReaders();
     QElapsedTimer elapsed;
     elapsed.start();
-    QByteArray out;
-    m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+    m_adaptor->read_ex(out, 200, IDataStreamReadWrite::NoInterval, nullptr);
+    QVERIFY(elapsed.elapsed() >= 190);
+    m_adaptor->read_until(out, 200, IDataStreamReadWrite::NoInterval, nullptr, 0, nullptr);
+    QVERIFY(elapsed.elapsed() >= 380);
+    elapsed.restart();
+    m_adaptor->read_poll(out, 20000);
     QVERIFY(elapsed.elapsed() < 5000);
+
+    auto poll = onReaderThread([&] {
+        QByteArray bytes;
+        return m_adaptor->read_poll(bytes, 20000);
+    });
+    QVERIFY(!finishesWithin(poll, 50));
+    m_adaptor->wakeReaders();
+    QVERIFY(finishesWithin(poll, 5000));
+    QCOMPARE(poll.get(), quint32(0));
+}
+
+void tst_KXNetworkAdaptor::floodIsHeldBackNotLost()
+{
+    QTcpSocket* peer = connectPeer();
+    QVERIFY(peer);
+    // The device writes far more than the transport may hold while nobody
+    // reads; TCP must hold it back, and every byte must still arrive.
+    constexpr int total = 48 * 1024 * 1024;
+    const int fd = int(peer->socketDescriptor());
+    std::thread writer([fd] {
+        QByteArray block(64 * 1024, Qt::Uninitialized);
+        QElapsedTimer limit;
+        limit.start();
+        for (int sent = 0; sent < total && limit.elapsed() < 60000;) {
+            for (int i = 0; i < block.size(); ++i)
+                block[i] = char((sent + i) % 251);
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::send(fd, block.constData(), size_t(block.size()), MSG_NOSIGNAL);
+            if (n < 0)
+                return;
+            sent += int(n);
+            if (n < block.size())
+                std::memmove(block.data(), block.constData() + n, size_t(block.size() - n));
+        }
+    });
+    // Joined on every way out, a failed check included.
+    const std::unique_ptr<std::thread, void (*)(std::thread*)> joiner(
+        &writer, [](std::thread* t) { t->join(); });
+    QTest::qWait(500);
+    QByteArray first;
+    m_adaptor->read_ex(first, 0, 0, nullptr);
+    QVERIFY2(first.size() <= KXNetworkWorker::ReceiveLimit + 2 * KXTcpSocket::ReadBufferSize,
+             qPrintable(QString::number(first.size())));
+    qint64 received = first.size();
+    bool inOrder = true;
+    const auto check = [&inOrder](const QByteArray& bytes, qint64 offset) {
+        for (int i = 0; i < bytes.size(); i += 4099)
+            inOrder = inOrder && bytes.at(i) == char((offset + i) % 251);
+    };
+    check(first, 0);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (received < total && elapsed.elapsed() < 60000) {
+        QByteArray chunk;
+        m_adaptor->read_until(chunk, 30, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr);
+        check(chunk, received);
+        received += chunk.size();
+    }
+    QCOMPARE(received, qint64(total));
+    QVERIFY(inOrder);
 }
 
 void tst_KXNetworkAdaptor::writeFailsWhenDisconnected()

@@ -62,7 +62,7 @@ private slots:
     void cleanDiscardsPendingInput();
     void reopensAfterClose();
     void reportsHangUpAsNotOpen();
-    void wakeReadersCutsReadExShort();
+    void wakeUpEndsOnlyThePoll();
     void failedOpeningKeepsSettingsForReopen();
     void firmwareFailureAddsOffset();
 
@@ -254,19 +254,19 @@ void tst_KXSerialPortAdaptor::firmwareFailureAddsOffset()
     QCOMPARE(error, uint(KXDS_ERROR_UNSUPPORTED) + 200);
 }
 
-void tst_KXSerialPortAdaptor::wakeReadersCutsReadExShort()
+void tst_KXSerialPortAdaptor::wakeUpEndsOnlyThePoll()
 {
     QVERIFY(m_adaptor->openCom(comRecord(kFirstExtraPort).data(), nullptr));
-    auto read = onReaderThread([&] {
+    auto poll = onReaderThread([&] {
         QByteArray out;
-        m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+        m_adaptor->read_poll(out, 20000);
         return out;
     });
     QVERIFY(m_peer->write("early"));
-    QVERIFY(!finishesWithin(read, 100));
+    QVERIFY(!finishesWithin(poll, 100));
     m_adaptor->wakeReaders();
-    QVERIFY(finishesWithin(read, 5000));
-    QCOMPARE(read.get(), QByteArray("early"));
+    QVERIFY(finishesWithin(poll, 5000));
+    QCOMPARE(poll.get(), QByteArray("early"));
     // A read for a reply is not cut short, and the link still works.
     m_adaptor->wakeReaders();
     auto reply = onReaderThread([&] {
@@ -280,11 +280,14 @@ void tst_KXSerialPortAdaptor::wakeReadersCutsReadExShort()
     QVERIFY(m_peer->write(QByteArray("ok;\x03", 5)));
     QVERIFY(finishesWithin(reply, 5000));
     QCOMPARE(reply.get(), QByteArray("ok;\x03", 5));
-    // The wake-up given during the read_until is still there for a read_ex.
+    // Nor is a read_ex; the wake-up waits for the next poll.
     QElapsedTimer elapsed;
     elapsed.start();
     QByteArray out;
-    m_adaptor->read_ex(out, 20000, IDataStreamReadWrite::NoInterval, nullptr);
+    m_adaptor->read_ex(out, 200, IDataStreamReadWrite::NoInterval, nullptr);
+    QVERIFY(elapsed.elapsed() >= 190);
+    elapsed.restart();
+    m_adaptor->read_poll(out, 20000);
     QVERIFY(elapsed.elapsed() < 5000);
 }
 

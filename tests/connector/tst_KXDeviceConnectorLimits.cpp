@@ -1,0 +1,233 @@
+#include "KXConnectorPeers.h"
+
+#include "support/KXReaderThread.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace kxconntest;
+
+namespace {
+
+const QString kHost = QStringLiteral("127.0.0.1");
+
+// Peak resident memory of this process, in MiB.
+qint64 peakRssMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() / 1024;
+    }
+    return -1;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false; // freed memory sits in the quarantine
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+// A device that sends `prefix` once connected and then bytes without any
+// frame as fast as the link takes them, until the host hangs up.
+class FloodingDevice
+{
+public:
+    explicit FloodingDevice(const QByteArray& prefix)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        m_thread = std::thread([this, prefix] { run(prefix); });
+    }
+    ~FloodingDevice()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+
+    quint16 port = 0;
+    std::atomic<qint64> sent{0};
+
+private:
+    void run(const QByteArray& prefix)
+    {
+        pollfd accepting{m_listener, POLLIN, 0};
+        while (!m_stop && ::poll(&accepting, 1, 50) <= 0) {
+        }
+        if (m_stop)
+            return;
+        const int fd = ::accept(m_listener, nullptr, nullptr);
+        const QByteArray flood(64 * 1024, 'x');
+        QByteArray pending = prefix + flood;
+        while (!m_stop) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::send(fd, pending.constData(), size_t(pending.size()),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN)
+                break;
+            if (n > 0) {
+                sent += n;
+                pending = pending.mid(int(n)) + flood.left(int(n));
+            }
+        }
+        ::close(fd);
+    }
+
+    int m_listener = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+class tst_KXDeviceConnectorLimits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wakeUpIsNotLeftForTheNextReader_data();
+    void wakeUpIsNotLeftForTheNextReader();
+    void floodingDeviceEndsRequestsInTime_data();
+    void floodingDeviceEndsRequestsInTime();
+    void floodReachesASlowHostInBoundedMemory();
+};
+
+void tst_KXDeviceConnectorLimits::wakeUpIsNotLeftForTheNextReader_data()
+{
+    QTest::addColumn<bool>("decode");
+    QTest::newRow("log query") << false;
+    QTest::newRow("image decode") << true;
+}
+
+// Every queued request wakes the run loop's poll; a log link never polls, so
+// the wake-up is still pending when the link changes hands. The next
+// reader's reads must still wait their full time.
+void tst_KXDeviceConnectorLimits::wakeUpIsNotLeftForTheNextReader()
+{
+    QFETCH(bool, decode);
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.onFrame = [&peer](const QByteArray& frame) {
+        if (frame.contains("QRYSYS"))
+            peer.send(textReply("QRYSYSKX-7300\x06"));
+        else if (frame.contains("LOGQRY"))
+            QTimer::singleShot(60, &peer, [&peer] { peer.send(textReply("LOGQRY00000004LOG!")); });
+    };
+    KXDeviceConnector connector;
+    Collector collector(connector);
+    connector.setLogConnection(true);
+    QVERIFY(connector.connectToDevice(kHost, peer.port(), false));
+    QByteArray reply;
+    QCOMPARE(connector.sendBinaryMessage(command("@QRYSYS"), reply, kWaitMs), 0);
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (decode) {
+        // The device never answers: the first step waits its 300 ms.
+        QByteArray out;
+        QVERIFY(!connector.decodeImage(QByteArray(16, 'i'), 4, 4, out, nullptr));
+        QVERIFY2(elapsed.elapsed() >= 290, qPrintable(QString::number(elapsed.elapsed())));
+    } else {
+        // On a thread of its own: this one plays the device.
+        auto query = kxtest::onReaderThread([&] { return connector.logQuery(); });
+        QTRY_VERIFY_WITH_TIMEOUT(kxtest::finishesWithin(query, 0), kWaitMs);
+        QVERIFY(query.get());
+        QTRY_COMPARE(collector.logBytes(), QByteArray("LOG!\x3B\x03", 6));
+    }
+}
+
+void tst_KXDeviceConnectorLimits::floodingDeviceEndsRequestsInTime_data()
+{
+    QTest::addColumn<QByteArray>("prefix");
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("text, no frame") << QByteArray() << int(DataProtocol7E01) << -1;
+    QTest::newRow("text, endless reply") << QByteArray("\x02\x01"
+                                                       "0000@QRYSYS")
+                                         << int(DataProtocol7E01) << -1;
+    QTest::newRow("length-prefixed, no frame") << QByteArray() << int(DataProtocol7E07) << -1;
+    // The longest frame a length field allows, never terminated: it fails
+    // its check once complete.
+    QTest::newRow("length-prefixed, endless reply")
+        << QByteArray("\x02\x07\xF9\xFF\xFF\x00@QRYSYS", 14) << int(DataProtocol7E07) << -23;
+}
+
+// A device that never stops sending must not keep a request, or memory,
+// without bound: the request ends with its code within its time limits.
+void tst_KXDeviceConnectorLimits::floodingDeviceEndsRequestsInTime()
+{
+    QFETCH(QByteArray, prefix);
+    QFETCH(int, protocol);
+    QFETCH(int, expected);
+    constexpr int replyTimeoutMs = 1000;   // text requests
+    constexpr int requestTimeoutMs = 3000; // length-prefixed requests
+    FloodingDevice device(prefix);
+    KXDeviceConnector connector;
+    qint64 upstreamBytes = 0;
+    QObject counter;
+    connect(&connector, &KXDeviceConnector::barcodeReceived, &counter,
+            [&](const QByteArray& data) { upstreamBytes += data.size(); });
+    connector.setTimeOut_7E01(replyTimeoutMs);
+    QVERIFY(connector.connectToDevice(kHost, device.port, false));
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QByteArray reply;
+    const int errcode = connector.sendBinaryMessage(command("@QRYSYS", EDataProtocol(protocol)),
+                                                    reply, requestTimeoutMs);
+    const qint64 took = elapsed.elapsed();
+    QCOMPARE(errcode, expected);
+    const int limit = protocol == DataProtocol7E01 ? replyTimeoutMs : requestTimeoutMs;
+    QVERIFY2(took < limit + 2000, qPrintable(QString::number(took)));
+    QVERIFY(device.sent > 64 * 1024 * 1024 || took < limit);
+    if (kMemoryIsMeasurable)
+        QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
+}
+
+// Between requests the connector passes what the device sends to the host as
+// barcodes. A host that is busy for a while takes none of them meanwhile:
+// the connector must stop reading rather than pile them up.
+void tst_KXDeviceConnectorLimits::floodReachesASlowHostInBoundedMemory()
+{
+    FloodingDevice device{QByteArray()};
+    KXDeviceConnector connector;
+    qint64 upstreamBytes = 0;
+    QObject counter;
+    connect(&connector, &KXDeviceConnector::barcodeReceived, &counter,
+            [&](const QByteArray& data) { upstreamBytes += data.size(); });
+    QVERIFY(connector.connectToDevice(kHost, device.port, false));
+    QThread::msleep(1500); // the host thread takes no events
+    QTRY_VERIFY_WITH_TIMEOUT(upstreamBytes > 256 * 1024 * 1024, 60000);
+    if (kMemoryIsMeasurable)
+        QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
+    // Nothing lost on the way: what the host got is what the device sent,
+    // up to what is still in flight.
+    QVERIFY(connector.disconnectDevice());
+    QCoreApplication::processEvents();
+    QVERIFY(upstreamBytes <= device.sent);
+}
+
+QTEST_GUILESS_MAIN(tst_KXDeviceConnectorLimits)
+#include "tst_KXDeviceConnectorLimits.moc"

@@ -7,8 +7,11 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,43 +53,65 @@ bool containsPattern(const uint8_t* buffer, size_t previous, size_t stored, cons
 
 std::shared_ptr<Device> Device::adopt(int fd, Kind kind)
 {
-    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd < 0) {
+    const int endFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (endFd < 0) {
+        if (kind == Kind::Tty)
+            ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         return nullptr;
     }
-    return std::shared_ptr<Device>(new Device(fd, wakeFd, kind));
+    return std::shared_ptr<Device>(new Device(fd, endFd, kind));
 }
 
-Device::Device(int fd, int wakeFd, Kind kind) : fd_(fd), wakeFd_(wakeFd), kind_(kind) {}
+Device::Device(int fd, int endFd, Kind kind) : fd_(fd), endFd_(endFd), kind_(kind) {}
 
 Device::~Device()
 {
+    // Closing drops the lock; the exclusive flag would outlive us on a tty
+    // that someone else keeps open.
+    if (kind_ == Kind::Tty && !released_.load())
+        ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
-    ::close(wakeFd_);
+    ::close(endFd_);
 }
 
 void Device::shutdown()
 {
     closed_.store(true);
+    release();
+    signalEnd();
+}
+
+void Device::markGone()
+{
+    gone_.store(true);
+    release();
+    signalEnd();
+}
+
+void Device::release()
+{
+    if (released_.exchange(true))
+        return;
+    if (kind_ == Kind::Tty) {
+        ::ioctl(fd_, TIOCNXCL);
+        // A poll still running on another thread keeps the open file alive
+        // for a moment; unlocking first lets the port be reopened meanwhile.
+        ::flock(fd_, LOCK_UN);
+    }
+    // Without /dev/null the descriptor stays until the last owner lets go.
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup3(null, fd_, O_CLOEXEC);
+        ::close(null);
+    }
+}
+
+void Device::signalEnd()
+{
     const uint64_t one = 1;
     // The counter only has to become nonzero; a full counter is just as good.
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
-}
-
-void Device::wakeReaders()
-{
-    wakePending_.store(true);
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
-}
-
-void Device::drainWake()
-{
-    if (closed_.load())
-        return;
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t got = ::read(wakeFd_, &count, sizeof count);
+    [[maybe_unused]] const ssize_t written = ::write(endFd_, &one, sizeof one);
 }
 
 bool Device::isOpen()
@@ -107,7 +132,8 @@ bool Device::isOpen()
             return false;
         }
     }
-    return true;
+    // A close on another thread may have swapped the descriptor meanwhile.
+    return !closed_.load() && !gone_.load();
 }
 
 long Device::readSome(uint8_t* buffer, size_t size)
@@ -126,39 +152,36 @@ long Device::writeSome(const uint8_t* data, size_t size)
 }
 
 uint32_t Device::read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, const char* pattern,
-                      size_t patternLength, uint32_t& error)
+                      size_t patternLength, int wakeFd, uint32_t& error)
 {
     error = KXDS_ERROR_NONE;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const short events = POLLIN | (kind_ == Kind::Socket ? POLLRDHUP : 0);
     uint32_t stored = 0;
-    // Only a read without a pattern (the poll between requests) may be cut
-    // short; a read for a reply runs to its pattern or its time.
-    const bool interruptible = patternLength == 0;
     while (stored < capacity) {
         if (closed_.load()) {
             error = KXDS_ERROR_NOT_OPEN;
             break;
         }
-        if (interruptible && wakePending_.exchange(false))
+        if (gone_.load()) {
+            error = KXDS_ERROR_IO;
+            break;
+        }
+        // Taking the count is atomic, so one wake-up ends one read only.
+        uint64_t wakes = 0;
+        if (wakeFd >= 0 && ::read(wakeFd, &wakes, sizeof wakes) == sizeof wakes)
             break;
         const int waitMs = remainingMs(deadline);
-        pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, waitMs);
+        pollfd fds[3] = {{fd_, events, 0}, {endFd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        const int ready = ::poll(fds, wakeFd >= 0 ? 3 : 2, waitMs);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             error = KXDS_ERROR_IO;
             break;
         }
-        if (fds[1].revents != 0) {
-            if (closed_.load()) {
-                error = KXDS_ERROR_NOT_OPEN;
-                break;
-            }
-            drainWake(); // a wake-up for an interruptible read; the loop decides
-            continue;
-        }
+        if (fds[1].revents != 0 || (wakeFd >= 0 && fds[2].revents != 0))
+            continue; // an end or a wake-up: the checks above decide
         if (ready == 0) {
             if (waitMs == 0)
                 break;
@@ -180,12 +203,13 @@ uint32_t Device::read(uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs, co
             continue;
         // A tty in raw mode reads 0 when nothing is there, so only a socket
         // or a hang-up makes 0 mean the end; errors like EIO and ENODEV
-        // mean the device went away.
+        // mean the device went away. A close on another thread puts
+        // /dev/null in place and is no such end.
         if (got == 0 && kind_ == Kind::Tty && !hungUp)
             continue;
-        markGone();
-        error = KXDS_ERROR_IO;
-        break;
+        if (!closed_.load())
+            markGone();
+        // The checks at the top end the read.
     }
     return stored;
 }
@@ -204,22 +228,20 @@ bool Device::write(const uint8_t* data, size_t size, uint32_t timeoutMs)
             continue;
         }
         if (n < 0 && !isTransient(errno)) {
-            markGone(); // EPIPE, EIO, ENODEV, ECONNRESET: the link is broken
+            if (!closed_.load())
+                markGone(); // EPIPE, EIO, ENODEV, ECONNRESET: the link is broken
             return false;
         }
         const int waitMs = remainingMs(deadline);
         if (waitMs == 0)
             return false;
-        pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {endFd_, POLLIN, 0}};
         if (::poll(fds, 2, waitMs) < 0 && errno != EINTR)
             return false;
-        if (fds[1].revents != 0) {
-            if (closed_.load())
-                return false;
-            drainWake(); // a reader's wake-up does not concern writes
-        }
+        // An end wakes the poll; the check at the top returns.
     }
-    return true;
+    // Bytes that went to /dev/null after an end on another thread are lost.
+    return !closed_.load() && !gone_.load();
 }
 
 void Device::discardInput()
@@ -233,7 +255,7 @@ void Device::discardInput()
     uint8_t scratch[4096];
     for (size_t dropped = 0; dropped < maxDiscard;) {
         const long n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-        if (n == 0)
+        if (n == 0 && !closed_.load())
             markGone();
         if (n <= 0)
             return;

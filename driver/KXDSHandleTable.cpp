@@ -1,8 +1,25 @@
 #include "KXDSHandleTable.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <utility>
 
 namespace kxds {
+
+HandleSlot::HandleSlot() : wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+HandleSlot::~HandleSlot()
+{
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void HandleSlot::wakeReaders()
+{
+    const uint64_t one = 1;
+    // Wake-ups not taken yet add up in the counter and are taken as one.
+    [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
+}
 
 std::shared_ptr<Device> HandleSlot::device()
 {
@@ -67,8 +84,11 @@ uint32_t HandleTable::create()
     // Skip 0 and, after a wrap-around, values still in use.
     while (next_ == 0 || slots_.count(next_) != 0)
         ++next_;
+    auto slot = std::make_shared<HandleSlot>();
+    if (!slot->isValid())
+        return 0;
     const uint32_t handle = next_++;
-    slots_.emplace(handle, std::make_shared<HandleSlot>());
+    slots_.emplace(handle, std::move(slot));
     return handle;
 }
 

@@ -10,12 +10,25 @@
 
 namespace kxds {
 
-// What one handle holds: at most one open device. Callers copy the device
-// pointer out under the lock and do their I/O without it, so a close from
-// another thread never waits for a read to finish.
+// What one handle holds: at most one open device, and the wake-ups for its
+// poll reads. Callers copy the device pointer out under the lock and do
+// their I/O without it, so a close from another thread never waits for a
+// read to finish.
 class HandleSlot
 {
 public:
+    HandleSlot();
+    ~HandleSlot();
+    HandleSlot(const HandleSlot&) = delete;
+    HandleSlot& operator=(const HandleSlot&) = delete;
+
+    // False when no wake-up descriptor could be made.
+    bool isValid() const { return wakeFd_ >= 0; }
+    // An eventfd whose count is the pending wake-up: it belongs to the handle,
+    // so a wake-up survives a close and reopen; valid while the slot lives.
+    int wakeFd() const { return wakeFd_; }
+    void wakeReaders();
+
     std::shared_ptr<Device> device();
     // Removes the device and wakes whoever still uses it.
     void closeDevice();
@@ -26,6 +39,7 @@ public:
     void destroy();
 
 private:
+    const int wakeFd_;
     std::mutex mutex_;
     std::shared_ptr<Device> device_;
     bool destroyed_ = false;
@@ -37,7 +51,7 @@ class HandleTable
 public:
     static HandleTable& instance();
 
-    // A fresh nonzero handle, or 0 when the table is full.
+    // A fresh nonzero handle, or 0 when the table is full or out of descriptors.
     uint32_t create();
     std::shared_ptr<HandleSlot> find(uint32_t handle);
     // Takes the handle out of the table; null when unknown.

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -115,19 +117,30 @@ OpenResult openSerialPort(const std::string& path, const LineSettings& settings)
     // O_NONBLOCK: the open must not wait for carrier before CLOCAL is set.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        result.error = errno == ENOENT ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_OPEN_FAILED;
+        // EBUSY: another user set TIOCEXCL, which binds everyone but root.
+        result.error = errno == ENOENT  ? KXDS_ERROR_NOT_FOUND
+                       : errno == EBUSY ? KXDS_ERROR_BUSY
+                                        : KXDS_ERROR_OPEN_FAILED;
         return result;
     }
-    if (!::isatty(fd)) {
-        ::close(fd);
-        result.error = KXDS_ERROR_CONFIG_FAILED;
-        return result;
-    }
-    const uint32_t error = configure(fd, settings);
-    if (error != KXDS_ERROR_NONE) {
-        ::close(fd);
+    const auto fail = [&](uint32_t error) {
+        ::close(fd); // drops our lock, if taken
         result.error = error;
         return result;
+    };
+    if (!::isatty(fd))
+        return fail(KXDS_ERROR_CONFIG_FAILED);
+    // The lock binds root too and, held by the open file, another handle of
+    // this process as well. It comes before the line settings, so that a
+    // refused opening leaves the user's port as it was.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? KXDS_ERROR_BUSY : KXDS_ERROR_OPEN_FAILED);
+    // Keeps out programs that open without locking (unless they run as root).
+    ::ioctl(fd, TIOCEXCL);
+    const uint32_t error = configure(fd, settings);
+    if (error != KXDS_ERROR_NONE) {
+        ::ioctl(fd, TIOCNXCL);
+        return fail(error);
     }
     ::tcflush(fd, TCIFLUSH);
     result.device = Device::adopt(fd, Device::Kind::Tty);

@@ -19,8 +19,10 @@ struct LineSettings
 
 bool isValidLineSettings(const LineSettings& settings);
 
-// Opens a tty in raw, non-blocking mode with the given framing and drops
-// stale input. Errors: NOT_FOUND, OPEN_FAILED, CONFIG_FAILED, BAD_ARGUMENT.
+// Opens a tty exclusively (flock and TIOCEXCL) in raw, non-blocking mode
+// with the given framing and drops stale input. Errors: NOT_FOUND, BUSY
+// (in use; its settings untouched), OPEN_FAILED, CONFIG_FAILED,
+// BAD_ARGUMENT.
 OpenResult openSerialPort(const std::string& path, const LineSettings& settings);
 
 } // namespace kxds

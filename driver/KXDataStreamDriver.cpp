@@ -106,13 +106,15 @@ OpenResult openComRecord(const uint8_t* record)
     return openSerialPort(path, settings);
 }
 
+// A read on the handle's device; `wakeable` lets kxds_wake_readers end it.
 uint32_t readFrom(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
-                  const char* pattern, int patternLength, uint32_t* error)
+                  const char* pattern, int patternLength, bool wakeable, uint32_t* error)
 {
-    uint32_t code = KXDS_ERROR_NONE;
-    const std::shared_ptr<Device> device = deviceOf(handle, code);
+    // The slot is held too, so its wake-up descriptor outlives the read.
+    const std::shared_ptr<HandleSlot> slot = HandleTable::instance().find(handle);
+    const std::shared_ptr<Device> device = slot ? slot->device() : nullptr;
     if (!device) {
-        setError(error, code);
+        setError(error, slot ? KXDS_ERROR_NOT_OPEN : KXDS_ERROR_BAD_HANDLE);
         return 0;
     }
     if (!buffer && capacity > 0) {
@@ -120,7 +122,9 @@ uint32_t readFrom(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t 
         return 0;
     }
     const size_t length = pattern && patternLength > 0 ? static_cast<size_t>(patternLength) : 0;
-    const uint32_t stored = device->read(buffer, capacity, timeoutMs, pattern, length, code);
+    uint32_t code = KXDS_ERROR_NONE;
+    const uint32_t stored = device->read(buffer, capacity, timeoutMs, pattern, length,
+                                         wakeable ? slot->wakeFd() : -1, code);
     setError(error, code);
     return stored;
 }
@@ -165,9 +169,8 @@ void kxds_close(uint32_t handle)
 
 void kxds_wake_readers(uint32_t handle)
 {
-    uint32_t code = KXDS_ERROR_NONE;
-    if (const std::shared_ptr<Device> device = deviceOf(handle, code))
-        device->wakeReaders();
+    if (const std::shared_ptr<HandleSlot> slot = HandleTable::instance().find(handle))
+        slot->wakeReaders();
 }
 
 int kxds_clean(uint32_t handle, int value)
@@ -192,14 +195,20 @@ int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
 uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                       uint32_t /*interval*/, uint32_t* error)
 {
-    return readFrom(handle, buffer, capacity, reponse_time, nullptr, 0, error);
+    return readFrom(handle, buffer, capacity, reponse_time, nullptr, 0, false, error);
+}
+
+uint32_t kxds_read_poll(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
+                        uint32_t /*interval*/, uint32_t* error)
+{
+    return readFrom(handle, buffer, capacity, reponse_time, nullptr, 0, true, error);
 }
 
 uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                          uint32_t /*interval*/, const char* pattern, int patternLength,
                          uint32_t* error)
 {
-    return readFrom(handle, buffer, capacity, reponse_time, pattern, patternLength, error);
+    return readFrom(handle, buffer, capacity, reponse_time, pattern, patternLength, false, error);
 }
 
 int kxds_update_firmware_file(uint32_t /*handle*/, const char16_t* /*file*/, int /*retries*/,

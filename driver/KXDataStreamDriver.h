@@ -18,8 +18,14 @@
  * - Every function may be called from any thread. kxds_close or
  *   kxds_destory on one thread wakes a read or write that waits on the same
  *   handle on another: it returns at once with what it stored and
- *   KXDS_ERROR_NOT_OPEN. The device itself is let go when the last such
- *   call has returned.
+ *   KXDS_ERROR_NOT_OPEN. The port is let go at once (see below).
+ * - Serial ports and USB data pipes are opened exclusively: while a handle
+ *   has one open, an opening by another handle or process fails with
+ *   KXDS_ERROR_BUSY and leaves the port, its settings and its input as
+ *   they were. kxds_close, kxds_destory, a hang-up or unplugging (as soon
+ *   as a call sees it) and the end of the process let the port go: it can
+ *   be opened again at once, and the device node of an unplugged scanner
+ *   is released, so that it comes back under the same name.
  * - Enumeration, version and firmware information need no handle and no
  *   hardware; without devices they simply list nothing.
  */
@@ -85,6 +91,8 @@ enum KXDSError
     KXDS_ERROR_NOT_OPEN = 6,      /* the handle has no open device */
     KXDS_ERROR_IO = 7,            /* read or write failed; the device is gone */
     KXDS_ERROR_UNSUPPORTED = 8,   /* not implemented by this library */
+    KXDS_ERROR_BUSY = 9,          /* the port is open on another handle or in
+                                     another process */
 };
 
 /* Port numbers of kxds_enum_serial_ports and kxds_open_com:
@@ -113,8 +121,8 @@ KXDS_EXPORT void kxds_destory(uint32_t handle);
    and not interpreted (the kit passes 3). Closes whatever the handle had
    open first. Errors: BAD_HANDLE; BAD_ARGUMENT (null record, other types,
    a name without terminator, not an IPv4 address, port 0); NOT_FOUND (no
-   such node); OPEN_FAILED (refused open or connection, time-out);
-   CONFIG_FAILED (not a tty). */
+   such node); BUSY (type 1: the tty is in use); OPEN_FAILED (refused open
+   or connection, time-out); CONFIG_FAILED (not a tty). */
 KXDS_EXPORT int kxds_open_usb(uint32_t handle, const uint8_t* record, int mode, uint32_t* error);
 /* Opens the port of a 12-byte COM record in raw mode with its framing: no
    echo, no line editing, no character translation, no flow control,
@@ -122,18 +130,19 @@ KXDS_EXPORT int kxds_open_usb(uint32_t handle, const uint8_t* record, int mode, 
    without a B constant (14400, 56000, ...) is set as a custom rate.
    Closes whatever the handle had open first. Errors: BAD_HANDLE;
    BAD_ARGUMENT (null record, baud rate 0, framing out of range); NOT_FOUND
-   (the number maps to no port); OPEN_FAILED; CONFIG_FAILED (not a tty, or
-   the settings were refused). */
+   (the number maps to no port); BUSY (the port is in use); OPEN_FAILED;
+   CONFIG_FAILED (not a tty, or the settings were refused). */
 KXDS_EXPORT int kxds_open_com(uint32_t handle, const uint8_t* record, uint32_t* error);
 /* Nonzero while the device is usable; a closed, hung-up or unplugged device
    reads as not open. */
 KXDS_EXPORT int kxds_is_open(uint32_t handle);
 KXDS_EXPORT void kxds_close(uint32_t handle);
-/* Ends a kxds_read_ex (or a kxds_read_until without pattern) that waits on
-   the handle on another thread early, with what it stored so far, or the
-   next such read if none waits. Reads for a pattern are not affected and
-   nothing is closed. An extension of this library: callers resolve it
-   optionally. */
+/* Ends a kxds_read_poll that waits on the handle on another thread early,
+   with what it stored so far; when none waits, the next kxds_read_poll on
+   the handle ends at once. Wake-ups that no poll has taken yet count as
+   one, and they stay through a close and reopen of the handle.
+   kxds_read_ex and kxds_read_until are never ended by it. Nothing is
+   closed. An extension of this library: callers resolve it optionally. */
 KXDS_EXPORT void kxds_wake_readers(uint32_t handle);
 /* Discards buffered input (a socket: what has arrived, at most 16 MiB);
    returns `value` unchanged, whatever the handle. */
@@ -146,12 +155,21 @@ KXDS_EXPORT int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size);
    `reponse_time` ms have passed; returns the count stored. With fewer bytes
    it always takes the whole time, unless the device ends: a hang-up or
    unplugged device ends it early with KXDS_ERROR_IO (the device then reads
-   as not open), a close from another thread with KXDS_ERROR_NOT_OPEN.
+   as not open and is let go), a close from another thread with
+   KXDS_ERROR_NOT_OPEN; kxds_wake_readers never does.
    Otherwise the error is KXDS_ERROR_NONE, also when nothing came. Other
    errors: BAD_HANDLE, NOT_OPEN, BAD_ARGUMENT (null buffer). `interval` is
    not used. */
 KXDS_EXPORT uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity,
                                   uint32_t reponse_time, uint32_t interval, uint32_t* error);
+/* Exactly kxds_read_ex, except that kxds_wake_readers ends it early with
+   what it stored so far (and KXDS_ERROR_NONE): a wake-up given while it
+   waits, or one given before it started that no other kxds_read_poll has
+   taken. Each wake-up ends one kxds_read_poll at most. Meant for the idle
+   poll between requests, which new work should cut short. An extension of
+   this library: callers resolve it optionally. */
+KXDS_EXPORT uint32_t kxds_read_poll(uint32_t handle, uint8_t* buffer, uint32_t capacity,
+                                    uint32_t reponse_time, uint32_t interval, uint32_t* error);
 /* As kxds_read_ex, but returns as soon as the bytes stored by this call
    contain the pattern, also when it arrived in parts. An empty pattern
    (null or length 0 or less) waits the whole time. */

@@ -1,25 +1,21 @@
 #ifndef KXDRIVERTESTUTIL_H
 #define KXDRIVERTESTUTIL_H
 
-// Helpers for the driver tests: a pseudo-terminal that plays the device,
-// record builders, and reads that run on their own thread.
+// Helpers for the driver tests: record builders, descriptor counts, and reads
+// that run on their own thread.
 
 #include "KXDataStreamDriver.h"
+#include "support/KXPtyPeer.h"
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QString>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <future>
-#include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#include <utility>
+#include <sys/stat.h>
 
 namespace kxtest {
 
@@ -28,79 +24,6 @@ constexpr int waitLimitMs = 5000;
 // A read that must end early; waitLimitMs tells that it did.
 constexpr uint32_t longReadMs = 2 * waitLimitMs;
 
-// A pseudo-terminal whose master side plays the device. The test keeps its
-// own slave descriptor: it shares the tty with the driver's, so it sees the
-// driver's line settings and input queue.
-class Pty
-{
-public:
-    Pty()
-    {
-        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) == 0) {
-            path_ = ::ttyname(slave_);
-            // Sends and receives wait in poll() with a limit, never forever.
-            ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        }
-    }
-    ~Pty()
-    {
-        closeMaster();
-        ::close(slave_);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    QByteArray path() const { return path_; }
-    int slave() const { return slave_; }
-    void closeMaster() { ::close(std::exchange(master_, -1)); }
-
-    bool send(const QByteArray& data)
-    {
-        for (int done = 0; done < data.size();) {
-            const ssize_t n = ::write(master_, data.constData() + done, size_t(data.size() - done));
-            if (n > 0)
-                done += int(n);
-            else if (!(n < 0 && errno == EAGAIN && waitFor(POLLOUT)))
-                return false;
-        }
-        return true;
-    }
-
-    // What the driver wrote, once `count` bytes came or it stopped writing.
-    QByteArray receive(int count)
-    {
-        QByteArray got(count, '\0');
-        int done = 0;
-        while (done < count) {
-            const ssize_t n = ::read(master_, got.data() + done, size_t(count - done));
-            if (n > 0)
-                done += int(n);
-            else if (!(n < 0 && errno == EAGAIN && waitFor(POLLIN)))
-                break;
-        }
-        return got.left(done);
-    }
-
-    // Bytes waiting in the tty's input queue, not yet read by the driver.
-    int pendingInput() const
-    {
-        int count = -1;
-        ::ioctl(slave_, FIONREAD, &count);
-        return count;
-    }
-
-private:
-    bool waitFor(short events)
-    {
-        pollfd p{master_, events, 0};
-        return ::poll(&p, 1, waitLimitMs) > 0;
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    QByteArray path_;
-};
-
 inline QByteArray comRecord(uint16_t port, uint32_t baudRate = 115200, uint8_t dataBits = 8,
                             uint8_t stopBits = 0, uint8_t parity = 0)
 {
@@ -108,7 +31,7 @@ inline QByteArray comRecord(uint16_t port, uint32_t baudRate = 115200, uint8_t d
     return QByteArray(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
-inline QByteArray usbRecord(const QString& name, uint8_t type, uint16_t port = 0)
+inline QByteArray usbRecord(const QString& name, uint8_t type = 1, uint16_t port = 0)
 {
     QByteArray record(KXDS_USB_RECORD_SIZE, '\0');
     std::memcpy(record.data() + KXDS_USB_NAME_OFFSET, name.utf16(),
@@ -124,12 +47,20 @@ inline const uint8_t* bytes(const QByteArray& data)
     return reinterpret_cast<const uint8_t*>(data.constData());
 }
 
-// Descriptors of this process open on `path` (the test's own slave included).
-inline int descriptorsOn(const QByteArray& path)
+// The device number of the tty at `path`.
+inline dev_t ttyOf(const QString& path)
 {
-    int count = 0;
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_rdev : 0;
+}
+
+// Descriptors of this process open on the tty `tty` (the test's own slave
+// included). By number, since a hung-up pty's node is deleted.
+inline int descriptorsOn(dev_t tty)
+{
+    int count = tty == 0 ? -1 : 0; // -1: no such tty to begin with
     for (const QFileInfo& fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList(QDir::System))
-        count += fd.symLinkTarget() == QString::fromLocal8Bit(path);
+        count += ttyOf(fd.filePath()) == tty;
     return count;
 }
 

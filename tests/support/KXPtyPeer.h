@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,15 @@ public:
 
     bool isValid() const { return m_master >= 0; }
     QString slavePath() const { return m_slavePath; }
+    // The test's own end of the tty: it sees the driver's line settings.
+    int slave() const { return m_slave; }
+    // Bytes waiting in the tty's input queue, not yet read by the driver.
+    int pendingInput() const
+    {
+        int count = -1;
+        ::ioctl(m_slave, FIONREAD, &count);
+        return count;
+    }
 
     // The device side hangs up: the driver's end sees the line drop.
     void closeMaster()

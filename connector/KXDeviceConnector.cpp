@@ -56,9 +56,10 @@ KXDeviceConnector::KXDeviceConnector(QObject* parent) : QThread(parent)
             &KXDeviceConnector::onReplyReceived);
     // Queued to this thread like the host's own connections, and made before
     // them: an upstream chunk counts as taken once its event has come up.
-    const auto taken = [this](const QByteArray& data) { m_upstreamInFlight -= data.size(); };
+    const auto taken = [this](const QByteArray& data) { m_hostBacklog -= data.size(); };
     connect(this, &KXDeviceConnector::barcodeReceived, this, taken);
     connect(this, &KXDeviceConnector::messageReceived, this, taken);
+    connect(this, &KXDeviceConnector::logDataReceived, this, taken);
 }
 
 KXDeviceConnector::~KXDeviceConnector()
@@ -236,7 +237,7 @@ void KXDeviceConnector::run()
             QMutexLocker locker(&m_queueMutex);
             queueEmpty = m_queue.isEmpty();
         }
-        if (queueEmpty && !m_logConnection && upstreamBacklogFull()) {
+        if (queueEmpty && !m_logConnection && hostBacklogFull()) {
             waitForWork(kIdleStepMs);
             continue;
         }

@@ -54,12 +54,12 @@ public:
     static constexpr int ImageReplyTimeout = 60000;
     static constexpr int DefaultKeepAliveInterval = 10000;
     static constexpr quint16 LogPort = 36525;
-    // Barcode and message bytes emitted but not yet taken by the creating
-    // thread. Past this the connector stops reading what the device sends
-    // on its own until the host catches up (the link's flow control then
-    // holds the device back), so a device that floods a slow host cannot
-    // exhaust its memory.
-    static constexpr qint64 UpstreamBacklogLimit = 32 * 1024 * 1024;
+    // Barcode, message and log bytes emitted but not yet taken by the
+    // creating thread. Past this the connector stops reading what the device
+    // sends on its own until the host catches up (the link's flow control
+    // then holds the device back), so a device that floods a slow host
+    // cannot exhaust its memory.
+    static constexpr qint64 HostBacklogLimit = 32 * 1024 * 1024;
     // Id of the connector's own idle probe; its result is not emitted.
     static const QString IdleProbeId;
 
@@ -180,8 +180,14 @@ private:
 
     // Upstream data and keepalive (KXDeviceConnectorUpstream.cpp).
     bool dispatchUpStreamData(const QByteArray& data, bool checkRepeat);
-    void emitUpstream(bool message, const QByteArray& data);
-    bool upstreamBacklogFull() const;
+    enum class HostData
+    {
+        Barcode,
+        Message,
+        Log,
+    };
+    void emitToHost(HostData kind, const QByteArray& data);
+    bool hostBacklogFull() const;
     void keepAliveStep();
     void logConsumeLoop();
 
@@ -194,7 +200,7 @@ private:
     QElapsedTimer m_upstreamTimer;
     QByteArray m_upstreamBuffer;
     QByteArray m_lastUpstreamChunk;
-    std::atomic<qint64> m_upstreamInFlight{0};
+    std::atomic<qint64> m_hostBacklog{0};
     IDataStreamReadWrite* m_transport = nullptr;
     QElapsedTimer m_keepAliveTimer;
     std::atomic<bool> m_keepAliveEnabled{false};
@@ -219,7 +225,7 @@ private:
     QMutex m_logMutex;
     QWaitCondition m_logCondition;
     QThread* m_consumerThread = nullptr;
-    bool m_consumeRunning = false;
+    std::atomic<bool> m_consumeRunning{false};
 };
 
 #endif // KXDEVICECONNECTOR_H

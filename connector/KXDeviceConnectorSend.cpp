@@ -207,7 +207,7 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int limitMs, int readSlice,
     while (m_running) {
         if (totalTimer.elapsed() >= limitMs)
             return false;
-        if (upstreamBacklogFull()) {
+        if (hostBacklogFull()) {
             QThread::msleep(kBacklogStepMs);
             continue;
         }
@@ -303,7 +303,7 @@ int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice,
                 // A stop (disconnect, destruction) need not wait for silence.
                 if (m_removed || !m_running)
                     break;
-                if (upstreamBacklogFull()) {
+                if (hostBacklogFull()) {
                     QThread::msleep(kBacklogStepMs);
                     continue;
                 }

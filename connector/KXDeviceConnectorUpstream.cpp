@@ -70,18 +70,25 @@ QString hexTail(const QByteArray& data, int n)
 
 } // namespace
 
-void KXDeviceConnector::emitUpstream(bool message, const QByteArray& data)
+void KXDeviceConnector::emitToHost(HostData kind, const QByteArray& data)
 {
-    m_upstreamInFlight += data.size();
-    if (message)
-        emit messageReceived(data);
-    else
+    m_hostBacklog += data.size();
+    switch (kind) {
+    case HostData::Barcode:
         emit barcodeReceived(data);
+        break;
+    case HostData::Message:
+        emit messageReceived(data);
+        break;
+    case HostData::Log:
+        emit logDataReceived(data);
+        break;
+    }
 }
 
-bool KXDeviceConnector::upstreamBacklogFull() const
+bool KXDeviceConnector::hostBacklogFull() const
 {
-    return m_upstreamInFlight > UpstreamBacklogLimit;
+    return m_hostBacklog > HostBacklogLimit;
 }
 
 bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkRepeat)
@@ -106,7 +113,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         if (checkRepeat && !repeat && m_upstreamTimer.elapsed() <= kBarcodeHoldMs &&
             m_upstreamBuffer.size() <= kBarcodeHoldBytes)
             return true;
-        emitUpstream(false, m_upstreamBuffer);
+        emitToHost(HostData::Barcode, m_upstreamBuffer);
         m_upstreamBuffer.clear();
         return true;
     }
@@ -129,14 +136,14 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         if (!frame.isEmpty()) {
             if (checkDataStreamChecksum(frame, false)) {
                 if (!before.isEmpty())
-                    emitUpstream(false, before);
-                emitUpstream(true, frame);
+                    emitToHost(HostData::Barcode, before);
+                emitToHost(HostData::Message, frame);
                 m_upstreamBuffer.clear();
                 if (GetCmdResponsePos(rest, DataProtocol7E08, upstreamCommands()) >= 0) {
                     m_upstreamBuffer = rest;
                     more = true;
                 } else if (!rest.isEmpty()) {
-                    emitUpstream(false, rest);
+                    emitToHost(HostData::Barcode, rest);
                 }
             } else {
                 const int dropped = m_upstreamBuffer.size();
@@ -147,7 +154,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         } else if (!before.isEmpty()) {
             // The header declared an impossible length: pass on everything
             // through it so that the search starts after it next time.
-            emitUpstream(false, before);
+            emitToHost(HostData::Barcode, before);
             m_upstreamBuffer.remove(0, before.size());
             qCDebug(lcConnector).noquote()
                 << "KXDeviceConnector::dispatchUpStreamData...7E08.2-5.." << m_upstreamBuffer.size()
@@ -162,7 +169,7 @@ bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkR
         qCDebug(lcConnector).noquote()
             << "KXDeviceConnector::dispatchUpStreamData...7E08.3.." << m_upstreamBuffer.size()
             << hexHead(m_upstreamBuffer, 20) << hexTail(m_upstreamBuffer, 20);
-        emitUpstream(false, m_upstreamBuffer);
+        emitToHost(HostData::Barcode, m_upstreamBuffer);
         m_upstreamBuffer.clear();
     }
     return true;
@@ -228,7 +235,7 @@ bool KXDeviceConnector::logQuery()
     qint64 announced = chunk.mid(kLogLengthOffset, kLogLengthDigits).toLongLong(&ok, 16);
     if (!ok)
         announced = 0;
-    emit logDataReceived(chunk.mid(kLogReplyHeaderSize));
+    emitToHost(HostData::Log, chunk.mid(kLogReplyHeaderSize));
     qint64 total = count;
     while (total <= announced && !m_logQueryStop) {
         chunk.clear();
@@ -236,7 +243,7 @@ bool KXDeviceConnector::logQuery()
             m_transport->read_ex(chunk, kLogQueryReadMs, IDataStreamReadWrite::NoInterval, nullptr);
         if (count == 0)
             break;
-        emit logDataReceived(chunk);
+        emitToHost(HostData::Log, chunk);
         total += count;
     }
 
@@ -298,7 +305,10 @@ void KXDeviceConnector::logConsumeLoop()
         m_logCondition.wakeAll(); // a reception held back by the limit may go on
         locker.unlock();
         qCDebug(lcConnector) << "logConsumeLoop   =====   " << chunk;
-        emit logDataReceived(chunk);
+        emitToHost(HostData::Log, chunk);
+        // A host that falls behind holds the consumer, then the reception.
+        while (hostBacklogFull() && m_consumeRunning)
+            QThread::msleep(kLogRecvReadMs);
         locker.relock();
     }
     m_logChunks.clear();

@@ -20,8 +20,7 @@ using WakeReadersFn = decltype(&kxds_wake_readers);
 using WriteFn = decltype(&kxds_write);
 using ReadExFn = decltype(&kxds_read_ex);
 using ReadUntilFn = decltype(&kxds_read_until);
-// kxds_read_poll: kxds_read_ex that kxds_wake_readers ends early (optional).
-using ReadPollFn = ReadExFn;
+using ReadPollFn = decltype(&kxds_read_poll);
 using UpdateFirmwareFn = decltype(&kxds_update_firmware_file);
 using UpdateFirmware1Fn = decltype(&kxds_update_firmware_file_1);
 using GetKernelInfoFn = decltype(&kxds_get_kernel_info);

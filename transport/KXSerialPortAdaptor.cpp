@@ -36,6 +36,17 @@ KXSerialPortAdaptor::~KXSerialPortAdaptor()
     // still use it, and unloading is not worth the risk of a stale pointer.
 }
 
+void KXSerialPortAdaptor::logOpenFailure(const char* operation, uint code)
+{
+    // A port that another program (or another connection) holds is the
+    // usual reason, and the one a user can act on.
+    qCDebug(lcTransport).noquote()
+        << QStringLiteral("KXSerialPortAdaptor::%1... fail! error:%2%3")
+               .arg(QLatin1String(operation))
+               .arg(code)
+               .arg(code == KXDS_ERROR_BUSY ? QStringLiteral(" (the port is in use)") : QString());
+}
+
 bool KXSerialPortAdaptor::isLibraryLoaded() const
 {
     return m_library->isLoaded();
@@ -46,8 +57,13 @@ bool KXSerialPortAdaptor::openCom(const quint8* comRecord, uint* error)
     if (!comRecord)
         return false;
     bool opened = false;
+    uint code = KXDS_ERROR_NONE;
     if (auto openCom = resolve<KXDriver::OpenComFn>("kxds_open_com"))
-        opened = openCom(m_handle, comRecord, error) != 0;
+        opened = openCom(m_handle, comRecord, &code) != 0;
+    if (error)
+        *error = code;
+    if (!opened)
+        logOpenFailure("openCom", code);
     std::memcpy(m_comSettings.data(), comRecord, m_comSettings.size());
     m_usbMode = false;
     return opened;
@@ -58,8 +74,13 @@ bool KXSerialPortAdaptor::openUsb(const quint8* usbRecord, int mode, uint* error
     if (!usbRecord)
         return false;
     bool opened = false;
+    uint code = KXDS_ERROR_NONE;
     if (auto openUsb = resolve<KXDriver::OpenUsbFn>("kxds_open_usb"))
-        opened = openUsb(m_handle, usbRecord, mode, error) != 0;
+        opened = openUsb(m_handle, usbRecord, mode, &code) != 0;
+    if (error)
+        *error = code;
+    if (!opened)
+        logOpenFailure("openUsb", code);
     std::memcpy(m_usbSettings.data(), usbRecord, m_usbSettings.size());
     m_usbMode = true;
     return opened;

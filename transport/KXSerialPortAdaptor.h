@@ -53,6 +53,7 @@ public:
     const UsbRecord& usbSettings() const { return m_usbSettings; }
 
 private:
+    static void logOpenFailure(const char* operation, uint code);
     quint32 readInto(QByteArray& out, KXDriver::ReadExFn read, uint reponse_time, uint interval,
                      uint* error);
     template <typename Fn>

@@ -1,3 +1,4 @@
+#include "support/KXDebugLogging.h"
 #include "support/KXPtyPeer.h"
 #include "transport/KXSerialPortAdaptor.h"
 
@@ -54,8 +55,8 @@ private slots:
     void cleanup();
 
     void loadsTheDriver();
-    void opensByComRecordAndExchanges();
-    void opensByUsbRecordAndExchanges();
+    void opensAndExchanges_data();
+    void opensAndExchanges();
     void readUntilReturnsWhenPatternCompletes();
     void readExTakesItsWholeTime();
     void readDataReturnsWhatCame();
@@ -95,14 +96,36 @@ void tst_KXSerialPortAdaptor::loadsTheDriver()
     QVERIFY(!m_adaptor->write("x"));
 }
 
-void tst_KXSerialPortAdaptor::opensByComRecordAndExchanges()
+void tst_KXSerialPortAdaptor::opensAndExchanges_data()
 {
-    const auto record = comRecord(kFirstExtraPort);
+    QTest::addColumn<bool>("usb");
+    QTest::newRow("com") << false;
+    QTest::newRow("usb") << true;
+}
+
+void tst_KXSerialPortAdaptor::opensAndExchanges()
+{
+    QFETCH(bool, usb);
+    const auto open = [&](KXSerialPortAdaptor& adaptor, uint* error) {
+        return usb ? adaptor.openUsb(usbRecord(m_peer->slavePath()).data(), 3, error)
+                   : adaptor.openCom(comRecord(kFirstExtraPort).data(), error);
+    };
     uint error = 99;
-    QVERIFY(m_adaptor->openCom(record.data(), &error));
+    QVERIFY(open(*m_adaptor, &error));
     QCOMPARE(error, 0u);
     QVERIFY(m_adaptor->is_open());
-    QVERIFY(!m_adaptor->isUsbMode());
+    QCOMPARE(m_adaptor->isUsbMode(), usb);
+
+    // The port is taken: a second user is told so, and the first keeps it.
+    {
+        const kxtest::ScopedDebugLogging logging("kx.transport");
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("KXSerialPortAdaptor::open(Com|Usb)\\.\\.\\. "
+                                                "fail! error:9 \\(the port is in use\\)"));
+        KXSerialPortAdaptor second;
+        QVERIFY(!open(second, &error));
+        QCOMPARE(error, uint(KXDS_ERROR_BUSY));
+    }
 
     const QByteArray command = QByteArray("\x7E\x01"
                                           "0000@QRYSYS",
@@ -110,7 +133,6 @@ void tst_KXSerialPortAdaptor::opensByComRecordAndExchanges()
                                kTerminator;
     QVERIFY(m_adaptor->write(command));
     QCOMPARE(m_peer->read(command.size()), command);
-
     const QByteArray reply = QByteArray("\x02\x01"
                                         "0000@QRYSYS\x06",
                                         13) +
@@ -121,19 +143,6 @@ void tst_KXSerialPortAdaptor::opensByComRecordAndExchanges()
         m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr),
         quint32(reply.size()));
     QCOMPARE(out, "kept:" + reply);
-}
-
-void tst_KXSerialPortAdaptor::opensByUsbRecordAndExchanges()
-{
-    const auto record = usbRecord(m_peer->slavePath());
-    QVERIFY(m_adaptor->openUsb(record.data(), 3, nullptr));
-    QVERIFY(m_adaptor->isUsbMode());
-    QVERIFY(m_adaptor->write("ping"));
-    QCOMPARE(m_peer->read(4), QByteArray("ping"));
-    QVERIFY(m_peer->write(QByteArray("pong") + kTerminator));
-    QByteArray out;
-    m_adaptor->read_until(out, 5000, IDataStreamReadWrite::NoInterval, ";\x03", 2, nullptr);
-    QCOMPARE(out, QByteArray("pong") + kTerminator);
 }
 
 void tst_KXSerialPortAdaptor::readUntilReturnsWhenPatternCompletes()

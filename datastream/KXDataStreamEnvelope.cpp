@@ -108,9 +108,11 @@ QByteArray hostFrame(char protocol, const char (&field)[4], QByteArray body)
 
 EDataProtocol detectDataProtocol(const QByteArray& frame)
 {
-    if (frame.size() < 10 || !frame.endsWith(QByteArray::fromRawData(kTerminator, 2)))
-        return DataProtocolNone;
+    // Plain byte compares: a QByteArray::fromRawData needle costs an
+    // allocation, and this runs for every frame parsed.
     const char* d = frame.constData();
+    if (frame.size() < 10 || std::memcmp(d + frame.size() - 2, kTerminator, 2) != 0)
+        return DataProtocolNone;
     if (d[0] == kDataStreamHostStart) {
         switch (d[1]) {
         case 0x01:
@@ -194,7 +196,7 @@ bool KXCheckDataStreamCmd(const QByteArray& frame, QString& specialCmd, QByteArr
 
 bool hasFrameTerminator(const QByteArray& data)
 {
-    return data.contains(QByteArray::fromRawData(kTerminator, 2));
+    return memmem(data.constData(), size_t(data.size()), kTerminator, 2) != nullptr;
 }
 
 bool appendDataStreamChecksum(QByteArray& frame, bool useChecksum)

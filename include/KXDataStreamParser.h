@@ -80,8 +80,8 @@ private:
     // Parsing steps stay out of the exported symbol table.
     Q_DECL_HIDDEN bool parseDataStream();
     Q_DECL_HIDDEN bool parseCmd(const QByteArray& frame, ViewList& cmds) const;
-    Q_DECL_HIDDEN bool parseTag(ByteView cmd, QString& tag, ViewList& items) const;
-    Q_DECL_HIDDEN bool parseSubTag(ByteView item, _tagDataStreamSubTag& subTag) const;
+    Q_DECL_HIDDEN bool parseTag(ByteView cmd, ByteView& tag, ViewList& items) const;
+    Q_DECL_HIDDEN static bool parseSubTag(ByteView item, ByteView& name, ByteView& data);
     Q_DECL_HIDDEN void addCommands(const ViewList& cmds);
     Q_DECL_HIDDEN static void splitViews(const char* d, int n, char separator, ViewList& out);
 
@@ -90,6 +90,9 @@ private:
     EDataProtocol m_protocol = DataProtocolNone;
     bool m_valid = false;
     DataStreamTagList m_tagList;
+    // Unused and always empty: repeated tags are found in the tag list itself
+    // (through an index while parsing). Kept so the class layout that hosts
+    // were built against does not change.
     QMap<QString, QString> m_seenTags;
 };
 

@@ -8,9 +8,24 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTest>
 #include <QtEndian>
 
+#include <array>
+
 namespace kxtest {
+
+// Declares one column per type and gives back a function that adds a row:
+// `const auto row = table<QByteArray, int>({"frame", "protocol"});` then
+// `row("name", "@DFMQCU", 1);`. Values convert to the column types on the
+// way in, so rows can be written with plain literals.
+template <typename... T>
+auto table(const std::array<const char*, sizeof...(T)>& names)
+{
+    size_t i = 0;
+    (QTest::addColumn<T>(names[i++]), ...);
+    return [](const char* name, const T&... values) { (QTest::newRow(name) << ... << values); };
+}
 
 // Bytes from text in which "\xNN" stands for one byte; everything else is
 // taken literally. Lets table rows read like the frames they describe.
@@ -33,7 +48,7 @@ inline QByteArray terminated(const QByteArray& text)
     return text + QByteArray(";\x03", 2);
 }
 
-// Protocol 1 frame around prefixed text: host (0x7E) or device (0x02).
+// Protocol 1 frame around prefixed text: device (0x02) or host (0x7E).
 inline QByteArray textFrame(const QByteArray& prefixedText, bool fromDevice = true)
 {
     return QByteArray(fromDevice ? "\x02\x01"
@@ -42,6 +57,11 @@ inline QByteArray textFrame(const QByteArray& prefixedText, bool fromDevice = tr
                                    "0000",
                       6) +
            terminated(prefixedText);
+}
+
+inline QByteArray hostFrame(const QByteArray& prefixedText)
+{
+    return textFrame(prefixedText, false);
 }
 
 // Length-prefixed frame whose length field is the payload size (the device

@@ -45,17 +45,26 @@ QString dataResultName(int result)
     }
 }
 
-QString printableBytes(const QByteArray& bytes)
+QByteArray printableLatin1(const QByteArray& bytes)
 {
-    QString text;
+    QByteArray text;
+    text.reserve(bytes.size());
     for (char c : bytes) {
         const uchar u = uchar(c);
-        if (u >= 0x20 && u < 0x7F && c != '\\' && c != '"')
-            text += QLatin1Char(c);
-        else
-            text += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        if (u >= 0x20 && u < 0x7F && c != '\\' && c != '"') {
+            text += c;
+        } else {
+            const char escaped[] = {'\\', 'x', "0123456789abcdef"[u >> 4],
+                                    "0123456789abcdef"[u & 0x0F]};
+            text.append(escaped, 4);
+        }
     }
     return text;
+}
+
+QString printableBytes(const QByteArray& bytes)
+{
+    return QString::fromLatin1(printableLatin1(bytes));
 }
 
 bool parseHex(const QString& text, QByteArray& bytes)
@@ -114,12 +123,19 @@ int runEncode(const QStringList& args, QString& out, QString& err)
         err = QStringLiteral("kxctl encode: expected one command text, such as DFMQCU;LUAQRY");
         return kExitUsage;
     }
+    // Only the length-prefixed envelope carries a CRC; the text envelope
+    // would pass through unchanged.
+    if (crc && protocol != DataProtocol7E07) {
+        err = QStringLiteral("kxctl encode: --crc needs protocol 7 (1 has no CRC, 8 and 9 make "
+                             "no envelope)");
+        return kExitUsage;
+    }
     QByteArray text = positional.first().toLatin1();
     if (!text.startsWith('@') && !text.startsWith('#'))
         text.prepend(hash ? '#' : '@');
     QByteArray frame = KXMakeDataStreamCmd(text, protocol, true);
     if (crc && !appendDataStreamChecksum(frame, true)) {
-        err = QStringLiteral("kxctl encode: --crc needs protocol 7 (8 and 9 make no envelope)");
+        err = QStringLiteral("kxctl encode: cannot append a CRC to %1").arg(hex(frame));
         return kExitUsage;
     }
     out = hex(frame) + QLatin1Char('\n');

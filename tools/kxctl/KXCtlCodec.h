@@ -19,6 +19,7 @@ QString describeFrame(const QByteArray& frame, bool* valid = nullptr);
 // Printable ASCII as is; anything else, a backslash and a double quote as
 // \xNN.
 QString printableBytes(const QByteArray& bytes);
+QByteArray printableLatin1(const QByteArray& bytes);
 
 // "ACK", "ENQ" or "NAK" for a sub-tag result (an EDataResult).
 QString dataResultName(int result);

@@ -11,8 +11,8 @@ enum KXCtlExit
     KXCtlExitOk = 0,
     KXCtlExitUsage = 2,
     KXCtlExitBadReply = 3, // the reply failed its check (-23)
-    KXCtlExitNoReply = 4,  // no reply in time (-1, -2)
-    KXCtlExitNoLink = 5,   // the target did not open, or the link failed (-3, -20)
+    KXCtlExitNoReply = 4,  // no reply in time (-1, -2), or a log that did not end
+    KXCtlExitNoLink = 5,   // the target did not open, the device hung up, a write failed
     KXCtlExitFailed = 6,   // any other error code of the connector
 };
 
@@ -23,8 +23,9 @@ enum KXCtlExit
 int runSend(const QStringList& args, QString& out, QString& err);
 // Prints barcodes and messages as they arrive until SIGINT or SIGTERM.
 // Prints as it goes; only the error is left in `err`.
-int runMonitor(const QStringList& args, QString& err);
-// Prints the device log once.
-int runLog(const QStringList& args, QString& err);
+int runMonitor(QStringList args, QString& err);
+// Prints the device log once, as it arrives, within the --timeout (default
+// 30 s); SIGINT and SIGTERM end it early.
+int runLog(QStringList args, QString& err);
 
 #endif // KXCTLCOMMANDS_H

@@ -1,5 +1,7 @@
 #include "KXCtlExchange.h"
 
+#include "KXCtlTarget.h"
+
 #include "connector/KXDeviceConnector.h"
 
 #include "datastream/KXDataStreamInternal.h"
@@ -8,6 +10,7 @@
 
 #include <QEventLoop>
 #include <QSharedPointer>
+#include <QTimer>
 
 namespace {
 
@@ -15,6 +18,11 @@ namespace {
 // time-out comes this much later, so that a silent device is reported by
 // the connector (-1). A length-prefixed request is bounded by the caller's.
 constexpr int kCallerMarginMs = 1000;
+
+// The last bytes before a hang-up may still be on their way through the
+// connector (it reads in 30 ms slices): a reply that completes within this
+// time still counts.
+constexpr int kLinkGoneGraceMs = 300;
 
 struct Answer
 {
@@ -26,6 +34,21 @@ struct Answer
 
 } // namespace
 
+bool kxctlTakeTimeout(QStringList& args, int& timeoutMs, QString& error)
+{
+    const int at = args.indexOf(QStringLiteral("--timeout"));
+    if (at < 0)
+        return true;
+    quint32 ms = 0;
+    if (at + 1 >= args.size() || !kxctlParseCount(args.at(at + 1), kKXCtlMaxTimeoutMs, ms)) {
+        error = QStringLiteral("--timeout takes milliseconds from 1 to %1").arg(kKXCtlMaxTimeoutMs);
+        return false;
+    }
+    timeoutMs = int(ms);
+    args.erase(args.begin() + at, args.begin() + at + 2);
+    return true;
+}
+
 QByteArray kxctlCommandFrame(const QString& text, EDataProtocol protocol, bool hash)
 {
     QByteArray command = text.toLatin1();
@@ -34,8 +57,17 @@ QByteArray kxctlCommandFrame(const QString& text, EDataProtocol protocol, bool h
     return KXMakeDataStreamCmd(command, protocol, true);
 }
 
-int kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int timeoutMs,
-                  QByteArray& reply)
+bool kxctlIsCommandFrame(const QByteArray& frame, EDataProtocol protocol)
+{
+    QString specialCmd;
+    QByteArray specialParams;
+    QByteArray checked = frame;
+    return detectDataProtocol(frame) == protocol &&
+           KXCheckDataStreamCmd(frame, specialCmd, specialParams) &&
+           (protocol != DataProtocol7E07 || appendDataStreamChecksum(checked, false));
+}
+
+KXCtlResult kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int timeoutMs)
 {
     connector.setTimeOut_7E01(timeoutMs);
     // The answer is shared with the callback: a loop ended from outside (an
@@ -43,6 +75,23 @@ int kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int tim
     auto answer = QSharedPointer<Answer>::create();
     QEventLoop loop;
     answer->loop = &loop;
+    KXCtlResult result;
+    // The connector would wait out its reply time-out on a dead link and
+    // then report silence (-1); the hang-up is the true reason. Only the
+    // network transport tells.
+    QTimer linkGone;
+    linkGone.setSingleShot(true);
+    QObject::connect(&linkGone, &QTimer::timeout, &loop, [&] {
+        result.linkClosed = true;
+        loop.quit();
+    });
+    if (connector.transport()) {
+        QObject::connect(connector.transport(), &IDataStreamReadWrite::connectChanged, &loop,
+                         [&linkGone](bool connected) {
+                             if (!connected)
+                                 linkGone.start(kLinkGoneGraceMs);
+                         });
+    }
     const QString msgid = connector.sendBinaryMessage(
         frame,
         [answer](const QString&, int errcode, const QByteArray& data, QObject*) {
@@ -59,6 +108,13 @@ int kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int tim
     answer->loop = nullptr;
     if (!answer->done && !msgid.isEmpty())
         connector.cancelRequest(msgid, false);
-    reply = answer->reply;
-    return answer->errcode;
+    if (answer->done) {
+        result.linkClosed = false;
+    } else if (result.linkClosed) {
+        // Stops the request still reading; nothing more can come.
+        connector.disconnectDevice();
+    }
+    result.errcode = answer->errcode;
+    result.reply = answer->reply;
+    return result;
 }

@@ -1,9 +1,8 @@
 #include "KXCtlCommands.h"
 #include "KXCtlExchange.h"
 #include "KXCtlReport.h"
+#include "KXCtlStopSignals.h"
 #include "KXCtlTarget.h"
-
-#include "../kxsim/KXSimSignalWatcher.h"
 
 #include "connector/KXDeviceConnector.h"
 
@@ -11,12 +10,18 @@
 
 namespace {
 
-constexpr int kSendTimeoutMs = 3000;
+constexpr int kDefaultSendTimeoutMs = 3000;
 
 } // namespace
 
-int runMonitor(const QStringList& args, QString& err)
+int runMonitor(QStringList args, QString& err)
 {
+    int sendTimeoutMs = kDefaultSendTimeoutMs;
+    QString error;
+    if (!kxctlTakeTimeout(args, sendTimeoutMs, error)) {
+        err = QStringLiteral("kxctl monitor: %1").arg(error);
+        return KXCtlExitUsage;
+    }
     QStringList positional;
     QStringList sends;
     for (int i = 0; i < args.size(); ++i) {
@@ -38,19 +43,11 @@ int runMonitor(const QStringList& args, QString& err)
         return KXCtlExitUsage;
     }
     KXCtlTarget target;
-    QString error;
     if (!KXCtlTarget::parse(positional.first(), target, error)) {
         err = QStringLiteral("kxctl monitor: %1").arg(error);
         return KXCtlExitUsage;
     }
 
-    // Installed first: a stop request must end the monitor cleanly from the
-    // moment it can print anything.
-    KXSimSignalWatcher stopSignals;
-    if (!stopSignals.install(error)) {
-        err = QStringLiteral("kxctl monitor: %1").arg(error);
-        return KXCtlExitFailed;
-    }
     KXDeviceConnector connector;
     QEventLoop loop;
     // Remembered as well as sent to the loop: a request that comes while a
@@ -61,14 +58,27 @@ int runMonitor(const QStringList& args, QString& err)
             finished = code;
         loop.exit(finished);
     };
-    QObject::connect(&stopSignals, &KXSimSignalWatcher::terminationRequested, &loop,
-                     [&finish] { finish(KXCtlExitOk); });
+    // Installed before the opening: a stop request must end the monitor
+    // cleanly from the moment it can print anything.
+    if (!KXCtlStopSignals::install(
+            &loop, [&finish] { finish(KXCtlExitOk); }, error)) {
+        err = QStringLiteral("kxctl monitor: %1").arg(error);
+        return KXCtlExitFailed;
+    }
     // Connected before the opening: a device may send as soon as it is open.
+    // Each arrival is printed and dropped; nothing is kept. Arrivals already
+    // queued when a stop comes are dropped too.
+    const auto print = [&](bool barcode, const QByteArray& data) {
+        if (finished >= 0)
+            return;
+        kxctlPrintUpstream(barcode, data);
+        if (KXCtlStopSignals::requested() != 0)
+            finish(KXCtlExitOk);
+    };
     QObject::connect(&connector, &KXDeviceConnector::barcodeReceived, &loop,
-                     [](const QByteArray& data) { kxctlPrintLine(kxctlUpstreamLine(true, data)); });
-    QObject::connect(
-        &connector, &KXDeviceConnector::messageReceived, &loop,
-        [](const QByteArray& data) { kxctlPrintLine(kxctlUpstreamLine(false, data)); });
+                     [&print](const QByteArray& data) { print(true, data); });
+    QObject::connect(&connector, &KXDeviceConnector::messageReceived, &loop,
+                     [&print](const QByteArray& data) { print(false, data); });
     if (!target.open(connector, error)) {
         err = QStringLiteral("kxctl monitor: %1").arg(error);
         return KXCtlExitNoLink;
@@ -87,13 +97,12 @@ int runMonitor(const QStringList& args, QString& err)
     for (const QString& text : qAsConst(sends)) {
         if (finished >= 0)
             break;
-        QByteArray reply;
-        const int errcode = kxctlExchange(
-            connector, kxctlCommandFrame(text, DataProtocol7E01, false), kSendTimeoutMs, reply);
-        if (errcode != KXDeviceConnector::ErrorNone) {
+        const KXCtlResult result = kxctlExchange(
+            connector, kxctlCommandFrame(text, DataProtocol7E01, false), sendTimeoutMs);
+        if (result.errcode != KXDeviceConnector::ErrorNone) {
             err = QStringLiteral("kxctl monitor: --send %1: %2")
-                      .arg(text, kxctlErrorText(errcode, kSendTimeoutMs));
-            return kxctlExitCode(errcode);
+                      .arg(text, result.errorText(sendTimeoutMs));
+            return result.exitCode();
         }
     }
     return finished >= 0 ? finished : loop.exec();

@@ -2,6 +2,7 @@
 
 #include "KXCtlCodec.h"
 #include "KXCtlCommands.h"
+#include "KXCtlExchange.h"
 
 #include "connector/KXDeviceConnector.h"
 
@@ -13,8 +14,10 @@
 
 #include <cstdio>
 
-int kxctlExitCode(int errcode)
+int KXCtlResult::exitCode() const
 {
+    if (linkClosed)
+        return KXCtlExitNoLink;
     switch (errcode) {
     case KXDeviceConnector::ErrorNone:
         return KXCtlExitOk;
@@ -31,7 +34,7 @@ int kxctlExitCode(int errcode)
     }
 }
 
-QString kxctlErrorText(int errcode, int timeoutMs)
+QString KXCtlResult::errorText(int timeoutMs) const
 {
     QString reason;
     switch (errcode) {
@@ -55,18 +58,84 @@ QString kxctlErrorText(int errcode, int timeoutMs)
         reason = QStringLiteral("the request failed");
         break;
     }
+    if (linkClosed)
+        reason = QStringLiteral("the device closed the link");
     return QStringLiteral("%1 (error %2)").arg(reason).arg(errcode);
 }
 
-QString kxctlUpstreamLine(bool barcode, const QByteArray& data)
+namespace {
+
+// Writes the line in pieces: a chunk of megabytes need not be held a second
+// time, three times over, as one line of text.
+template <typename Sink>
+void writeUpstreamLine(bool barcode, const QByteArray& data, Sink write)
 {
-    const QString hex = QString::fromLatin1(data.toHex(' '));
-    if (barcode)
-        return QStringLiteral("barcode: %1 [%2]").arg(printableBytes(data), hex);
-    return QStringLiteral("message: %1").arg(hex);
+    constexpr int kPiece = 16 * 1024;
+    write(barcode ? QByteArray("barcode: ") : QByteArray("message: "));
+    if (barcode) {
+        for (int at = 0; at < data.size(); at += kPiece)
+            write(printableLatin1(
+                QByteArray::fromRawData(data.constData() + at, qMin(kPiece, data.size() - at))));
+        write(" [");
+    }
+    for (int at = 0; at < data.size(); at += kPiece) {
+        const QByteArray piece =
+            QByteArray::fromRawData(data.constData() + at, qMin(kPiece, data.size() - at));
+        write(at == 0 ? piece.toHex(' ') : ' ' + piece.toHex(' '));
+    }
+    write(barcode ? "]\n" : "\n");
 }
 
-QByteArray kxctlReplyJson(int errcode, const QByteArray& sent, const QByteArray& reply)
+} // namespace
+
+QByteArray kxctlUpstreamLine(bool barcode, const QByteArray& data)
+{
+    QByteArray line;
+    writeUpstreamLine(barcode, data, [&line](const QByteArray& piece) { line += piece; });
+    return line;
+}
+
+void kxctlPrintUpstream(bool barcode, const QByteArray& data)
+{
+    writeUpstreamLine(barcode, data, [](const QByteArray& piece) {
+        std::fwrite(piece.constData(), 1, size_t(piece.size()), stdout);
+    });
+    std::fflush(stdout);
+}
+
+void KXCtlUpstreamReport::add(bool barcode, const QByteArray& data)
+{
+    const qint64 room = KeptBytes - m_keptBytes;
+    if (room <= 0) {
+        m_moreBytes += data.size();
+        ++m_morePieces;
+        return;
+    }
+    if (data.size() <= room) {
+        m_lines += kxctlUpstreamLine(barcode, data);
+        m_keptBytes += data.size();
+        return;
+    }
+    QByteArray line = kxctlUpstreamLine(barcode, data.left(int(room)));
+    line.chop(1);
+    m_lines +=
+        line +
+        QStringLiteral(" (the first %1 of %2 bytes)\n").arg(room).arg(data.size()).toLatin1();
+    m_keptBytes = KeptBytes;
+}
+
+QByteArray KXCtlUpstreamReport::text() const
+{
+    if (m_morePieces == 0)
+        return m_lines;
+    return m_lines + QStringLiteral("not shown: %1 more bytes in %2 more barcodes or messages\n")
+                         .arg(m_moreBytes)
+                         .arg(m_morePieces)
+                         .toLatin1();
+}
+
+QByteArray kxctlReplyJson(const QJsonValue& error, const QString& message, const QByteArray& sent,
+                          const QByteArray& reply)
 {
     QJsonArray results;
     if (!reply.isEmpty()) {
@@ -84,7 +153,8 @@ QByteArray kxctlReplyJson(int errcode, const QByteArray& sent, const QByteArray&
         }
     }
     const QJsonObject object{
-        {QStringLiteral("error"), errcode},
+        {QStringLiteral("error"), error},
+        {QStringLiteral("message"), message},
         {QStringLiteral("sent"), QString::fromLatin1(sent.toHex())},
         {QStringLiteral("reply"), QString::fromLatin1(reply.toHex())},
         {QStringLiteral("results"), results},
@@ -96,9 +166,4 @@ void kxctlPrint(const QByteArray& bytes)
 {
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fflush(stdout);
-}
-
-void kxctlPrintLine(const QString& line)
-{
-    kxctlPrint(line.toLocal8Bit() + '\n');
 }

@@ -2,26 +2,43 @@
 #define KXCTLREPORT_H
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QString>
 
 // How the device commands report what happened.
 
-// Exit code for a connector error code (see KXCtlCommands.h).
-int kxctlExitCode(int errcode);
+// "barcode: <printable> [hex]" or "message: <hex>", with a line end.
+QByteArray kxctlUpstreamLine(bool barcode, const QByteArray& data);
+// The same line written to standard output as it is made.
+void kxctlPrintUpstream(bool barcode, const QByteArray& data);
 
-// One-line reason for a failed request.
-QString kxctlErrorText(int errcode, int timeoutMs);
+// Barcodes and messages that came during a request, for its report: the
+// lines of the first KeptBytes bytes, then only a count, so that a device
+// that streams without end cannot exhaust memory.
+class KXCtlUpstreamReport
+{
+public:
+    static constexpr qint64 KeptBytes = 64 * 1024;
 
-// "barcode: <printable> [hex]" or "message: <hex>", without a line end.
-QString kxctlUpstreamLine(bool barcode, const QByteArray& data);
+    void add(bool barcode, const QByteArray& data);
+    // The lines kept and, when some were left out, one line counting them.
+    QByteArray text() const;
 
-// The reply as one JSON object: error code, the frames in hex, and every
-// sub-tag of the reply as {cmd, value, result}.
-QByteArray kxctlReplyJson(int errcode, const QByteArray& sent, const QByteArray& reply);
+private:
+    QByteArray m_lines;
+    qint64 m_keptBytes = 0;
+    qint64 m_moreBytes = 0;
+    qint64 m_morePieces = 0;
+};
+
+// The outcome as one JSON object and a line end: `error` (the connector's
+// code, or null for a usage error), `message` (empty on success), the frames
+// in hex and every sub-tag of the reply as {cmd, value, result}.
+QByteArray kxctlReplyJson(const QJsonValue& error, const QString& message, const QByteArray& sent,
+                          const QByteArray& reply);
 
 // Writes to standard output at once: a watching user or a pipe sees each
 // line as it comes.
 void kxctlPrint(const QByteArray& bytes);
-void kxctlPrintLine(const QString& line);
 
 #endif // KXCTLREPORT_H

@@ -19,38 +19,69 @@ struct SendOptions
     QStringList positional;
 };
 
-bool parseOptions(const QStringList& args, SendOptions& options, QString& err)
+bool parseOptions(QStringList args, SendOptions& options, QString& err)
 {
+    if (!kxctlTakeTimeout(args, options.timeoutMs, err))
+        return false;
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
-        const QString value = i + 1 < args.size() ? args.at(i + 1) : QString();
-        bool ok = true;
-        if (arg == QLatin1String("--timeout")) {
-            options.timeoutMs = value.toInt(&ok);
-            ok = ok && options.timeoutMs > 0;
-            ++i;
-        } else if (arg == QLatin1String("--protocol")) {
-            ok = value == QLatin1String("1") || value == QLatin1String("7");
+        if (arg == QLatin1String("--protocol")) {
+            const QString value = i + 1 < args.size() ? args.at(++i) : QString();
+            if (value != QLatin1String("1") && value != QLatin1String("7")) {
+                err = QStringLiteral("--protocol takes 1 or 7");
+                return false;
+            }
             options.protocol = value == QLatin1String("7") ? DataProtocol7E07 : DataProtocol7E01;
-            ++i;
         } else if (arg == QLatin1String("--hash")) {
             options.hash = true;
         } else if (arg == QLatin1String("--json")) {
             options.json = true;
         } else if (arg.startsWith(QLatin1String("--"))) {
-            err = QStringLiteral("kxctl send: unknown option %1").arg(arg);
+            err = QStringLiteral("unknown option %1").arg(arg);
             return false;
         } else {
             options.positional.append(arg);
         }
-        if (!ok) {
-            err = QStringLiteral("kxctl send: bad value for %1").arg(arg);
-            return false;
-        }
     }
     if (options.positional.size() != 2 || options.positional.at(1).isEmpty()) {
-        err = QStringLiteral("kxctl send: expected a target (%1) and one command text")
+        err = QStringLiteral("expected a target (%1) and one command text")
                   .arg(QLatin1String(KXCtlTarget::Forms));
+        return false;
+    }
+    return true;
+}
+
+// Why a request was never made: the exit code, the connector's error code
+// for JSON (null for a usage error) and a one-line reason.
+struct Refusal
+{
+    int exitCode = KXCtlExitUsage;
+    QJsonValue errcode;
+    QString text;
+};
+
+// Opens the target and checks the frame; false with the refusal.
+bool openTarget(const SendOptions& options, const QByteArray& frame, KXDeviceConnector& connector,
+                Refusal& refusal)
+{
+    KXCtlTarget target;
+    if (!KXCtlTarget::parse(options.positional.at(0), target, refusal.text))
+        return false;
+    if (target.kind == KXCtlTarget::Kind::Offline && options.protocol != DataProtocol7E01) {
+        refusal.text = QStringLiteral("the offline device takes protocol 1 only");
+        return false;
+    }
+    // Nothing was sent: what a stopped connector answers.
+    refusal.exitCode = KXCtlExitNoLink;
+    refusal.errcode = KXDeviceConnector::ErrorNotRunning;
+    if (!target.open(connector, refusal.text))
+        return false;
+    if (!kxctlIsCommandFrame(frame, options.protocol)) {
+        // What the connector says of such a frame, whatever the link; it is
+        // not sent at all.
+        KXCtlResult invalid;
+        invalid.errcode = KXDeviceConnector::ErrorBadCommand;
+        refusal = {invalid.exitCode(), invalid.errcode, invalid.errorText(options.timeoutMs)};
         return false;
     }
     return true;
@@ -61,51 +92,49 @@ bool parseOptions(const QStringList& args, SendOptions& options, QString& err)
 int runSend(const QStringList& args, QString& out, QString& err)
 {
     SendOptions options;
-    if (!parseOptions(args, options, err))
-        return KXCtlExitUsage;
-    KXCtlTarget target;
+    // Seen first: every outcome, a usage error too, is then one object.
+    options.json = args.contains(QStringLiteral("--json"));
     QString error;
-    if (!KXCtlTarget::parse(options.positional.at(0), target, error)) {
+    if (!parseOptions(args, options, error)) {
+        if (options.json)
+            out = QString::fromLatin1(kxctlReplyJson(QJsonValue(), error, {}, {}));
         err = QStringLiteral("kxctl send: %1").arg(error);
-        return KXCtlExitUsage;
-    }
-    if (target.kind == KXCtlTarget::Kind::Offline && options.protocol != DataProtocol7E01) {
-        err = QStringLiteral("kxctl send: the offline device takes protocol 1 only");
         return KXCtlExitUsage;
     }
     const QByteArray frame =
         kxctlCommandFrame(options.positional.at(1), options.protocol, options.hash);
 
-    QStringList upstream;
+    KXCtlUpstreamReport upstream;
     KXDeviceConnector connector;
     // Bytes the device sent ahead of its reply are reported before it: they
     // reach this thread in the order they were read.
     QObject receiver;
-    QObject::connect(
-        &connector, &KXDeviceConnector::barcodeReceived, &receiver,
-        [&upstream](const QByteArray& data) { upstream.append(kxctlUpstreamLine(true, data)); });
-    QObject::connect(
-        &connector, &KXDeviceConnector::messageReceived, &receiver,
-        [&upstream](const QByteArray& data) { upstream.append(kxctlUpstreamLine(false, data)); });
-    if (!target.open(connector, error)) {
-        err = QStringLiteral("kxctl send: %1").arg(error);
-        return KXCtlExitNoLink;
+    QObject::connect(&connector, &KXDeviceConnector::barcodeReceived, &receiver,
+                     [&upstream](const QByteArray& data) { upstream.add(true, data); });
+    QObject::connect(&connector, &KXDeviceConnector::messageReceived, &receiver,
+                     [&upstream](const QByteArray& data) { upstream.add(false, data); });
+    Refusal refusal;
+    if (!openTarget(options, frame, connector, refusal)) {
+        if (options.json)
+            out = QString::fromLatin1(kxctlReplyJson(refusal.errcode, refusal.text, frame, {}));
+        err = QStringLiteral("kxctl send: %1").arg(refusal.text);
+        return refusal.exitCode;
     }
-    QByteArray reply;
-    const int errcode = kxctlExchange(connector, frame, options.timeoutMs, reply);
+    const KXCtlResult result = kxctlExchange(connector, frame, options.timeoutMs);
+    if (result.errcode != KXDeviceConnector::ErrorNone)
+        error = result.errorText(options.timeoutMs);
 
     if (options.json) {
-        out = QString::fromLatin1(kxctlReplyJson(errcode, frame, reply));
+        out = QString::fromLatin1(kxctlReplyJson(result.errcode, error, frame, result.reply));
     } else {
         out = QStringLiteral("sent: %1\n").arg(QString::fromLatin1(frame.toHex(' ')));
-        for (const QString& line : qAsConst(upstream))
-            out += line + QLatin1Char('\n');
-        if (!reply.isEmpty()) {
-            out += QStringLiteral("reply: %1\n").arg(QString::fromLatin1(reply.toHex(' ')));
-            out += describeFrame(reply);
+        out += QString::fromLatin1(upstream.text());
+        if (!result.reply.isEmpty()) {
+            out += QStringLiteral("reply: %1\n").arg(QString::fromLatin1(result.reply.toHex(' ')));
+            out += describeFrame(result.reply);
         }
     }
-    if (errcode != KXDeviceConnector::ErrorNone)
-        err = QStringLiteral("kxctl send: %1").arg(kxctlErrorText(errcode, options.timeoutMs));
-    return kxctlExitCode(errcode);
+    if (!error.isEmpty())
+        err = QStringLiteral("kxctl send: %1").arg(error);
+    return result.exitCode();
 }

@@ -1,5 +1,6 @@
 #include "KXCtlTarget.h"
 
+#include "KXCtlCodec.h"
 #include "KXCtlSampleDevice.h"
 
 #include "connector/KXDeviceConnector.h"
@@ -11,9 +12,26 @@
 #include <QtEndian>
 
 #include <cstring>
+#include <limits>
 
 const char* const KXCtlTarget::Forms =
     "tcp://HOST:PORT, com:PATH[@BAUD[,8N1]], usb:PATH or offline:[CONFIG,OFFLINE]";
+
+bool kxctlParseCount(const QString& text, quint32 max, quint32& value)
+{
+    if (text.isEmpty() || text.size() > 10)
+        return false;
+    quint64 number = 0;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        number = number * 10 + quint64(c.unicode() - '0');
+    }
+    if (number == 0 || number > max)
+        return false;
+    value = quint32(number);
+    return true;
+}
 
 namespace {
 
@@ -35,9 +53,8 @@ bool parseDevicePath(const QString& path, QString& error)
 bool parseTcp(const QString& rest, KXCtlTarget& target, QString& error)
 {
     const int colon = rest.lastIndexOf(QLatin1Char(':'));
-    bool ok = false;
-    const uint port = colon > 0 ? rest.mid(colon + 1).toUInt(&ok) : 0;
-    if (!ok || port == 0 || port > 65535) {
+    quint32 port = 0;
+    if (colon <= 0 || !kxctlParseCount(rest.mid(colon + 1), 65535, port)) {
         error = QStringLiteral("expected tcp://HOST:PORT with a port from 1 to 65535");
         return false;
     }
@@ -58,21 +75,23 @@ bool parseCom(const QString& rest, KXCtlTarget& target, QString& error)
     if (at < 0)
         return true;
     const QStringList settings = rest.mid(at + 1).split(QLatin1Char(','));
-    bool ok = false;
-    target.baudRate = settings.at(0).toUInt(&ok);
-    if (!ok || target.baudRate == 0 || settings.size() > 2) {
-        error = QStringLiteral("expected com:PATH@BAUD[,FRAMING] with a baud rate above 0");
+    if (!kxctlParseCount(settings.at(0), std::numeric_limits<quint32>::max(), target.baudRate) ||
+        settings.size() > 2) {
+        error = QStringLiteral("expected com:PATH@BAUD[,FRAMING] with a baud rate above 0 in "
+                               "decimal digits");
         return false;
     }
     if (settings.size() == 1)
         return true;
-    static const QRegularExpression framing(QStringLiteral("^([5-8])([NOEMS])(1|1\\.5|2)$"),
-                                            QRegularExpression::CaseInsensitiveOption);
+    // Anchored whole: '$' alone would let a trailing line feed through.
+    static const QRegularExpression framing(
+        QRegularExpression::anchoredPattern(QStringLiteral("([5-8])([NOEMS])(1|1\\.5|2)")),
+        QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = framing.match(settings.at(1));
     if (!match.hasMatch()) {
         error = QStringLiteral("framing %1: expected data bits 5-8, parity N, O, E, M or S and "
                                "stop bits 1, 1.5 or 2, such as 8N1")
-                    .arg(settings.at(1));
+                    .arg(printableBytes(settings.at(1).toUtf8()));
         return false;
     }
     target.dataBits = quint8(match.captured(1).toUInt());
@@ -151,8 +170,9 @@ bool KXCtlTarget::parse(const QString& text, KXCtlTarget& target, QString& error
     } else {
         reason = QStringLiteral("expected %1").arg(QLatin1String(Forms));
     }
+    // Shown escaped: a line end in the text must not break the one-line error.
     if (!ok)
-        error = QStringLiteral("bad target '%1': %2").arg(text, reason);
+        error = QStringLiteral("bad target '%1': %2").arg(printableBytes(text.toUtf8()), reason);
     return ok;
 }
 

@@ -5,6 +5,10 @@
 
 class KXDeviceConnector;
 
+// A count in plain decimal digits from 1 to `max`: no sign, no blanks, no
+// other base (QString::toUInt would take "+80" and " 80"). False otherwise.
+bool kxctlParseCount(const QString& text, quint32 max, quint32& value);
+
 // Where a device command goes: a network device, a serial or USB device
 // through the driver library, or the offline device.
 struct KXCtlTarget

@@ -7,37 +7,64 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-const char kUsage[] =
-    "usage: kxctl [--verbose] encode [--protocol 1|7|8|9] [--hash] [--crc] TEXT\n"
-    "       kxctl decode [--crc] HEX\n"
-    "       kxctl send TARGET TEXT [--timeout MS] [--json] [--protocol 1|7] [--hash]\n"
-    "       kxctl monitor TARGET [--send TEXT]...\n"
-    "       kxctl log TARGET\n"
-    "\n"
-    "encode   frame command text (such as DFMQCU;LUAQRY) and print it in hex\n"
-    "         --protocol  envelope: 1 text (default), 7 length-prefixed,\n"
-    "                     8 or 9 prefix only\n"
-    "         --hash      prefix '#' instead of '@'\n"
-    "         --crc       append the CRC-16 of the payload\n"
-    "decode   print the protocol, validity, tags, sub-tags and results\n"
-    "         of a frame given in hex\n"
-    "         --crc       the frame ends with a CRC-16: check and strip it\n"
-    "send     send command text to a device and describe its reply, each\n"
-    "         sub-tag with its value and ACK, ENQ or NAK; bytes the device sent\n"
-    "         ahead of the reply are shown as barcode: and message: lines\n"
-    "         --timeout   ms to wait for the reply (default 3000)\n"
-    "         --json      print one JSON object: error, sent, reply, results\n"
-    "                     ([{cmd, value, result}])\n"
-    "         --protocol  envelope: 1 text (default) or 7 length-prefixed\n"
-    "         --hash      prefix '#' instead of '@'\n"
-    "monitor  print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
-    "         sends them, until SIGINT or SIGTERM (exit 0)\n"
-    "         --send      send this command text first on the same link (such as\n"
-    "                     kxsim's SIMBAR1, which answers on the link that asks)\n"
-    "log      print the device log (tcp:// names the log port)\n"
+// One row per command: --help and the README's command list are written
+// from these words.
+struct Command
+{
+    const char* name;
+    const char* synopsis; // the arguments after the name
+    const char* summary;  // what it does, and its options, one per line
+    int (*run)(const QStringList& args, QString& out, QString& err);
+};
+
+const Command kCommands[] = {
+    {"encode", "[--protocol 1|7|8|9] [--hash] [--crc] TEXT",
+     "frame command text (such as DFMQCU;LUAQRY) and print it in hex\n"
+     "--protocol  envelope: 1 text (default), 7 length-prefixed,\n"
+     "            8 or 9 prefix only\n"
+     "--hash      prefix '#' instead of '@'\n"
+     "--crc       append the CRC-16 of the payload (protocol 7 only)",
+     runEncode},
+    {"decode", "[--crc] HEX",
+     "print the protocol, validity, tags, sub-tags and results of a frame\n"
+     "given in hex\n"
+     "--crc       the frame ends with a CRC-16: check and strip it",
+     runDecode},
+    {"send", "TARGET TEXT [--json] [--protocol 1|7] [--hash]",
+     "send command text to a device and describe its reply, each sub-tag\n"
+     "with its value and ACK, ENQ or NAK; barcodes and messages the device\n"
+     "sent meanwhile are shown as barcode: and message: lines (the first\n"
+     "64 KiB, then a count of the rest)\n"
+     "--timeout   ms to wait for the reply (default 3000)\n"
+     "--json      print one JSON object in every outcome: error (the\n"
+     "            connector's code, null for a usage error), message,\n"
+     "            sent, reply, results ([{cmd, value, result}])\n"
+     "--protocol  envelope: 1 text (default) or 7 length-prefixed\n"
+     "--hash      prefix '#' instead of '@'",
+     runSend},
+    {"monitor", "TARGET [--send TEXT]...",
+     "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
+     "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
+     "hangs up (exit 5)\n"
+     "--send      send this command text first on the same link (such as\n"
+     "            kxsim's SIMBAR1, which answers on the link that asks)\n"
+     "--timeout   ms to wait for the reply to each --send (default 3000)",
+     [](const QStringList& args, QString&, QString& err) { return runMonitor(args, err); }},
+    {"log", "TARGET",
+     "print the device log (tcp:// names the log port); SIGINT or SIGTERM\n"
+     "ends it with what came so far (exit 0)\n"
+     "--timeout   ms for the whole log (default 30000; then exit 4)",
+     [](const QStringList& args, QString&, QString& err) { return runLog(args, err); }},
+};
+
+const char kTargets[] =
+    "Global options, before or after the command:\n"
+    "  --verbose   show the kit's own debug lines\n"
+    "  --timeout   MS from 1 to 3600000 for send, monitor and log (see each)\n"
     "\n"
     "TARGET   tcp://HOST:PORT       network device\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"
@@ -46,12 +73,28 @@ const char kUsage[] =
     "         usb:PATH              USB data-pipe device through libKXDataStream.so\n"
     "         offline:CONFIG,OFFLINE  offline device from its two files;\n"
     "         offline:              the sample device\n"
+    "PORT and BAUD are decimal digits only.\n"
     "\n"
     "Exit codes: 0 success, 2 usage error, 3 a frame that does not decode or a\n"
-    "reply that fails its check (-23), 4 no reply in time (-1, -2), 5 no\n"
-    "connection: the target did not open, the link is gone or a write failed\n"
-    "(-3, -20), 6 any other error code of the connector. send and monitor print\n"
+    "reply that fails its check (-23), 4 no reply in time (-1, -2) or a log that\n"
+    "does not end in time, 5 no connection: the target did not open, the device\n"
+    "closed the link or a write failed (-3, -20), 6 any other error code of the\n"
+    "connector (such as -22, text that is no command). send and monitor print\n"
     "the connector's error code in their one-line error.\n";
+
+QByteArray usage()
+{
+    QByteArray text = "usage: kxctl [--verbose] [--timeout MS] COMMAND ARGUMENTS\n";
+    for (const Command& command : kCommands)
+        text += QByteArray("       kxctl ") + command.name + ' ' + command.synopsis + '\n';
+    for (const Command& command : kCommands) {
+        const QList<QByteArray> lines = QByteArray(command.summary).split('\n');
+        text += '\n' + QByteArray(command.name).leftJustified(9, ' ') + lines.first() + '\n';
+        for (int i = 1; i < lines.size(); ++i)
+            text += "         " + lines.at(i) + '\n';
+    }
+    return text + '\n' + kTargets;
+}
 
 } // namespace
 
@@ -61,34 +104,32 @@ int main(int argc, char* argv[])
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || args.first() == QLatin1String("--help") ||
         args.first() == QLatin1String("-h")) {
-        std::fputs(kUsage, args.isEmpty() ? stderr : stdout);
+        std::fputs(usage().constData(), args.isEmpty() ? stderr : stdout);
         return args.isEmpty() ? 2 : 0;
     }
     // The kit's debug lines would drown the tool's own output; --verbose
     // (or QT_LOGGING_RULES) brings them back.
     if (args.removeAll(QStringLiteral("--verbose")) == 0)
         QLoggingCategory::setFilterRules(QStringLiteral("kx.*.debug=false"));
+    // A --timeout before the command goes to the command.
+    QStringList global;
+    while (args.size() > 1 && args.first() == QLatin1String("--timeout")) {
+        global += args.takeFirst();
+        global += args.takeFirst();
+    }
     if (args.isEmpty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(usage().constData(), stderr);
         return 2;
     }
-    const QString command = args.takeFirst();
+    const QString name = args.takeFirst();
     QString out;
-    QString err;
-    int code;
-    if (command == QLatin1String("encode")) {
-        code = runEncode(args, out, err);
-    } else if (command == QLatin1String("decode")) {
-        code = runDecode(args, out, err);
-    } else if (command == QLatin1String("send")) {
-        code = runSend(args, out, err);
-    } else if (command == QLatin1String("monitor")) {
-        code = runMonitor(args, err);
-    } else if (command == QLatin1String("log")) {
-        code = runLog(args, err);
-    } else {
-        err = QStringLiteral("kxctl: unknown command %1 (try --help)").arg(command);
-        code = 2;
+    QString err = QStringLiteral("kxctl: unknown command %1 (try --help)").arg(name);
+    int code = 2;
+    for (const Command& command : kCommands) {
+        if (name == QLatin1String(command.name)) {
+            err.clear();
+            code = command.run(args + global, out, err);
+        }
     }
     std::fputs(out.toLocal8Bit().constData(), stdout);
     if (!err.isEmpty())

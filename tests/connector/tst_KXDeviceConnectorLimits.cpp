@@ -34,8 +34,14 @@ qint64 peakRssMiB()
     return -1;
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryIsMeasurable = false; // freed memory sits in the quarantine
+// Under AddressSanitizer freed memory sits in its quarantine.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KX_TEST_ASAN
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(KX_TEST_ASAN)
+constexpr bool kMemoryIsMeasurable = false;
 #else
 constexpr bool kMemoryIsMeasurable = true;
 #endif

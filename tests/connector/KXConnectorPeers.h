@@ -10,6 +10,7 @@
 #include <KXDataStream.h>
 
 #include <QByteArrayList>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -17,25 +18,31 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 
 namespace kxconntest {
 
 constexpr int kWaitMs = 10000;
 const QByteArray kTerminator(";\x03", 2);
+const QString kLoopback = QStringLiteral("127.0.0.1");
 
 inline QByteArray command(const QByteArray& text, EDataProtocol protocol = DataProtocol7E01)
 {
     return KXMakeDataStreamCmd(text, protocol, true);
 }
 
-// A protocol 1 device frame carrying `text`.
+// The command a host text frame carries: "SCNMOD" of 7E 01 "0000#SCNMOD*;" 03.
+inline QByteArray commandName(const QByteArray& frame)
+{
+    return frame.mid(7, 6);
+}
+
+// A protocol 1 device frame carrying `text`: 02 01 "0000@" text ";" 03.
 inline QByteArray textReply(const QByteArray& text)
 {
-    return QByteArray("\x02\x01"
-                      "0000@",
-                      7) +
-           text + kTerminator;
+    return "\002\0010000@" + text + kTerminator;
 }
 
 // A length-prefixed device frame (protocol 7 or 8) carrying `text`; a nonzero
@@ -122,6 +129,13 @@ class Collector : public QObject
 public:
     explicit Collector(KXDeviceConnector& connector)
     {
+        clock.start();
+        // Timed where it is emitted, so that the test thread's own delays do
+        // not count; made first, so the time is stored before the barcode
+        // reaches this thread.
+        connect(
+            &connector, &KXDeviceConnector::barcodeReceived, this,
+            [this] { lastBarcodeAt = clock.elapsed(); }, Qt::DirectConnection);
         connect(&connector, &KXDeviceConnector::barcodeReceived, this,
                 [this](const QByteArray& data) { barcodes.append(data); });
         connect(&connector, &KXDeviceConnector::messageReceived, this,
@@ -138,6 +152,66 @@ public:
     QByteArrayList messages;
     QByteArrayList logs;
     int logDisconnects = 0;
+    QElapsedTimer clock;
+    std::atomic<qint64> lastBarcodeAt{-1}; // on `clock`
+};
+
+// A connector on a link to a scripted peer, and what it passes on.
+struct PeerLink
+{
+    bool open(bool reconnect = false)
+    {
+        return peer.listen() && connector.connectToDevice(kLoopback, peer.port(), reconnect) &&
+               peer.waitForLink();
+    }
+    // The peer acknowledges each request but `except`.
+    void answerAllBut(const QByteArray& except)
+    {
+        peer.onFrame = [this, except](const QByteArray& frame) {
+            if (frame != except)
+                peer.send(textReply(commandName(frame) + "0\x06"));
+        };
+    }
+
+    ScriptedPeer peer; // outlives the connector
+    KXDeviceConnector connector;
+    Collector collector{connector};
+};
+
+// Callback calls, gathered on the test thread: every request must be
+// answered exactly once.
+struct CallbackLog
+{
+    struct Call
+    {
+        QString msgid;
+        int errcode;
+        QByteArray data;
+        QObject* context;
+    };
+
+    KXReplyCallback callback()
+    {
+        return [this](const QString& msgid, int errcode, const QByteArray& data, QObject* context) {
+            calls.append({msgid, errcode, data, context});
+        };
+    }
+    int count(const QString& msgid) const
+    {
+        return int(std::count_if(calls.begin(), calls.end(),
+                                 [&](const Call& call) { return call.msgid == msgid; }));
+    }
+    // The code of the first call for `msgid`, or 1 (no code) when none came.
+    int code(const QString& msgid) const
+    {
+        for (const Call& call : calls) {
+            if (call.msgid == msgid)
+                return call.errcode;
+        }
+        return 1;
+    }
+
+    QList<Call> calls;
 };
 
 } // namespace kxconntest

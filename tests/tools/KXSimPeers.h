@@ -4,7 +4,9 @@
 // Test peers of kxsim: the simulator as a child process, and a plain TCP
 // client that collects what the simulator sends.
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -13,18 +15,25 @@
 
 #include <functional>
 #include <signal.h>
+#include <unistd.h>
 
 namespace kxsimtest {
 
 constexpr int kWaitMs = 10000;
 
+// Bytes given in hexadecimal, then text: hexThen("0201", "0000@") is 0x02 0x01
+// "0000@".
+inline QByteArray hexThen(const char* hex, const char* text)
+{
+    return QByteArray::fromHex(hex) + text;
+}
+
 // Where a device frame that starts at `from` ends, or -1 while incomplete.
 inline int deviceFrameEnd(const QByteArray& data, int from)
 {
-    if (data.size() - from < 6 || data.at(from) != 0x02)
+    if (from < 0 || data.size() - from < 6 || data.at(from) != 0x02)
         return -1;
-    const char protocol = data.at(from + 1);
-    if (protocol == 0x01) {
+    if (data.at(from + 1) == 0x01) {
         const int terminator = int(data.indexOf(QByteArray(";\x03", 2), from + 6));
         return terminator < 0 ? -1 : terminator + 2;
     }
@@ -43,7 +52,8 @@ public:
     bool start(const QStringList& args, bool serial = false)
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
-        m_process.start(QStringLiteral(KXSIM_PATH), args);
+        const QStringList command = wrapper + QStringList(QStringLiteral(KXSIM_PATH)) + args;
+        m_process.start(command.first(), command.mid(1));
         if (!m_process.waitForStarted(kWaitMs))
             return false;
         return QTest::qWaitFor(
@@ -76,45 +86,78 @@ public:
     QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
     QProcess& process() { return m_process; }
 
+    // CPU time kxsim has used, user and system, in seconds.
+    double cpuSeconds() const
+    {
+        // utime and stime are the 12th and 13th fields after the name.
+        const QByteArray stat = readProc("stat");
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        return fields.size() < 13 ? -1.0
+                                  : (fields.at(11).toDouble() + fields.at(12).toDouble()) /
+                                        double(::sysconf(_SC_CLK_TCK));
+    }
+
+    // Resident memory in KiB (VmRSS).
+    qint64 rssKiB() const { return procField("status", "VmRSS:"); }
+    // Bytes kxsim has read from any descriptor, sockets included (rchar).
+    qint64 bytesRead() const { return procField("io", "rchar:"); }
+
+    int openFiles() const
+    {
+        return int(QDir(QStringLiteral("/proc/%1/fd").arg(m_process.processId()), QString(),
+                        QDir::NoSort, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .count());
+    }
+
+    // Runs kxsim through this command, such as {"prlimit", "--nofile=32"}.
+    QStringList wrapper;
     quint16 dataPort = 0;
     quint16 logPort = 0;
     QStringList serialPaths; // each new pseudo-terminal, in order
     QStringList lines;
 
 private:
+    QByteArray readProc(const char* name) const
+    {
+        QFile file(QStringLiteral("/proc/%1/%2").arg(m_process.processId()).arg(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // The number after `label` in a /proc file of "label value" lines.
+    qint64 procField(const char* name, const QByteArray& label) const
+    {
+        for (const QByteArray& line : readProc(name).split('\n')) {
+            if (line.startsWith(label))
+                return line.mid(label.size()).simplified().split(' ').first().toLongLong();
+        }
+        return -1;
+    }
+
     void readLines()
     {
-        static const QRegularExpression tcp(
-            QStringLiteral("^kxsim: (data|log) tcp 127\\.0\\.0\\.1:(\\d+)$"));
-        static const QRegularExpression serial(QStringLiteral("^kxsim: serial (/\\S+)$"));
+        static const QRegularExpression endpoint(
+            QStringLiteral("^kxsim: (data|log|serial) (?:tcp 127\\.0\\.0\\.1:(\\d+)|(/\\S+))$"));
         while (m_process.canReadLine()) {
-            const QString line = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-            lines.append(line);
-            const QRegularExpressionMatch tcpMatch = tcp.match(line);
-            if (tcpMatch.hasMatch()) {
-                const quint16 port = quint16(tcpMatch.captured(2).toUInt());
-                (tcpMatch.captured(1) == QLatin1String("data") ? dataPort : logPort) = port;
-            }
-            const QRegularExpressionMatch serialMatch = serial.match(line);
-            if (serialMatch.hasMatch())
-                serialPaths.append(serialMatch.captured(1));
+            lines.append(QString::fromLocal8Bit(m_process.readLine()).trimmed());
+            const QRegularExpressionMatch match = endpoint.match(lines.last());
+            if (!match.captured(3).isEmpty())
+                serialPaths.append(match.captured(3));
+            else if (match.hasMatch())
+                (match.captured(1) == QLatin1String("data") ? dataPort : logPort) =
+                    quint16(match.captured(2).toUInt());
         }
     }
 
     QProcess m_process;
 };
 
-// A TCP client that keeps every byte it receives and each read's size.
+// A TCP client that keeps every byte it receives.
 class SimClient
 {
 public:
     SimClient()
     {
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] {
-            const QByteArray chunk = socket.readAll();
-            received += chunk;
-            chunkSizes.append(int(chunk.size()));
-        });
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
     }
 
     bool connectTo(quint16 port)
@@ -146,47 +189,28 @@ public:
 
     // The first device frame, with the bytes before it dropped; empty when
     // none completes in time.
-    QByteArray takeFrame(int ms = kWaitMs)
-    {
-        int start = -1;
-        int end = -1;
-        waitFor(
-            [&] {
-                start = int(received.indexOf('\x02'));
-                end = start < 0 ? -1 : deviceFrameEnd(received, start);
-                return end > 0;
-            },
-            ms);
-        if (end < 0)
-            return QByteArray();
-        const QByteArray frame = received.mid(start, end - start);
-        received.remove(0, end);
-        return frame;
-    }
+    QByteArray takeFrame(int ms = kWaitMs) { return take(QByteArray(1, '\x02'), false, ms); }
 
     // Everything before the reply to `marker` (a trigger that is always
     // answered at once); that reply is dropped too. Lets a test see that
     // nothing else came, without waiting for silence.
     QByteArray takeUntilReplyTo(const QByteArray& marker, int ms = kWaitMs)
     {
-        const QByteArray header = QByteArray("\x02\x01"
-                                             "0000@",
-                                             7) +
-                                  marker;
-        int start = -1;
-        int end = -1;
-        waitFor(
-            [&] {
-                start = int(received.indexOf(header));
-                end = start < 0 ? -1 : deviceFrameEnd(received, start);
-                return end > 0;
-            },
-            ms);
-        if (end < 0)
-            return QByteArray("(no reply to the marker)");
-        const QByteArray before = received.left(start);
-        received.remove(0, end);
-        return before;
+        return take(hexThen("0201", "0000@") + marker, true, ms);
+    }
+
+    // Sends the log query as the kit writes it; the log that the reply
+    // carries, or a note on what went wrong.
+    QByteArray queryLog()
+    {
+        received.clear();
+        send(hexThen("7E01", "0000@LOGQRY;\x03"));
+        if (!waitFor([&] { return received.size() >= 21; }) ||
+            !received.startsWith(hexThen("0201", "0000@LOGQRY")))
+            return "(no log header)";
+        const int length = received.mid(13, 8).toInt(nullptr, 16);
+        waitFor([&] { return received.size() >= 21 + length; });
+        return received.size() == 21 + length ? received.mid(21) : "(not the announced length)";
     }
 
     bool waitForDisconnect(int ms = kWaitMs)
@@ -196,7 +220,27 @@ public:
 
     QTcpSocket socket;
     QByteArray received;
-    QList<int> chunkSizes;
+
+private:
+    // The frame that starts with `header`, and with `before` what came
+    // before it instead.
+    QByteArray take(const QByteArray& header, bool before, int ms)
+    {
+        int start = -1;
+        int end = -1;
+        waitFor(
+            [&] {
+                start = int(received.indexOf(header));
+                end = deviceFrameEnd(received, start);
+                return end > 0;
+            },
+            ms);
+        if (end < 0)
+            return before ? QByteArray("(no reply to the marker)") : QByteArray();
+        const QByteArray taken = before ? received.left(start) : received.mid(start, end - start);
+        received.remove(0, end);
+        return taken;
+    }
 };
 
 } // namespace kxsimtest

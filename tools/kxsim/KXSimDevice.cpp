@@ -1,5 +1,21 @@
 #include "KXSimDevice.h"
 
+#include "KXSimFrames.h"
+
+namespace {
+
+QByteArray barcode(quint64 number)
+{
+    return "KXSIM-BARCODE-" + QByteArray::number(number).rightJustified(4, '0') + "\r\n";
+}
+
+QByteArray messageData(quint64 number)
+{
+    return "KXSIM-MESSAGE-" + QByteArray::number(number).rightJustified(4, '0');
+}
+
+} // namespace
+
 KXSimDevice::KXSimDevice(QObject* parent) : QObject(parent)
 {
     connect(&m_logTimer, &QTimer::timeout, this, [this] { log(QStringLiteral("tick")); });
@@ -16,12 +32,24 @@ bool KXSimDevice::loadFiles(const QString& configFile, const QString& offlineFil
 
 QByteArray KXSimDevice::takeBarcode()
 {
-    return "KXSIM-BARCODE-" + QByteArray::number(++m_barcodes).rightJustified(4, '0') + "\r\n";
+    return barcode(++m_barcodes);
 }
 
 QByteArray KXSimDevice::takeMessageData()
 {
-    return "KXSIM-MESSAGE-" + QByteArray::number(++m_messages).rightJustified(4, '0');
+    return messageData(++m_messages);
+}
+
+bool KXSimDevice::fitsOneFrame(qint64 barcodes, qint64 messages, qint64 mixed) const
+{
+    // 64-bit sums of int counts cannot overflow. Each piece is taken as long
+    // as the last one's number makes it.
+    barcodes += mixed;
+    messages += mixed;
+    const qint64 bytes =
+        barcodes * barcode(m_barcodes + quint64(barcodes)).size() +
+        messages * simMessageFrame(messageData(m_messages + quint64(messages))).size();
+    return bytes <= MaxDataPerFrame;
 }
 
 void KXSimDevice::log(const QString& text)

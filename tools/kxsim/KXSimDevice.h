@@ -18,6 +18,9 @@ public:
     // Log text beyond this is cut from the front, a line at a time.
     static constexpr int MaxLogSize = 4 * 1024 * 1024;
     static constexpr int DefaultGapMs = 100;
+    // Unsolicited data that one trigger frame, or one link's greeting, may
+    // queue: counts are checked against it before anything is made up.
+    static constexpr qint64 MaxDataPerFrame = 4 * 1024 * 1024;
 
     // Unsolicited data each data link gets when it starts.
     struct Greeting
@@ -42,6 +45,9 @@ public:
     // Numbered so that every piece the device sends is told apart.
     QByteArray takeBarcode();
     QByteArray takeMessageData();
+    // Whether the next `barcodes` barcodes, `messages` messages and `mixed`
+    // pairs stay within MaxDataPerFrame.
+    bool fitsOneFrame(qint64 barcodes, qint64 messages, qint64 mixed) const;
 
     // Adds a line to the device log.
     void log(const QString& text);
@@ -60,8 +66,8 @@ private:
     KXSimFaults m_faults;
     Greeting m_greeting;
     int m_gapMs = DefaultGapMs;
-    int m_barcodes = 0;
-    int m_messages = 0;
+    quint64 m_barcodes = 0;
+    quint64 m_messages = 0;
     QByteArray m_log;
     quint64 m_logLines = 0;
     int m_logStreamMs = 0;

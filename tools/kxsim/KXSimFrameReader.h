@@ -16,7 +16,9 @@ struct KXSimHostFrame
 // Receive buffer of one link: collects bytes however the stream splits or
 // joins them and cuts out complete host frames (protocol 1 and 7). Bytes
 // before a frame header are junk and dropped, as is a buffer that grows past
-// MaxBuffered without holding a frame.
+// MaxBuffered without holding a frame. Every byte is looked at a bounded
+// number of times and the buffer is compacted once per append, so a flood
+// of junk costs time in proportion to its size.
 class KXSimFrameReader
 {
 public:
@@ -27,23 +29,25 @@ public:
     bool takeFrame(KXSimHostFrame& out);
     // Junk and overflow bytes dropped so far.
     qint64 droppedBytes() const { return m_dropped; }
-    int bufferedBytes() const { return int(m_buffer.size()); }
+    int bufferedBytes() const { return int(m_buffer.size()) - m_head; }
 
 private:
     enum class Cut
     {
-        Frame,    // a frame of `length` bytes stands at the front
-        Wait,     // the frame at the front is not complete yet
-        NotFrame, // the front byte starts no frame
+        Frame,    // a frame of `length` bytes stands at `at`
+        Wait,     // the frame at `at` is not complete yet
+        NotFrame, // the byte at `at` starts no frame
     };
 
-    Cut cutProtocol1(int& length);
-    Cut cutProtocol7(int& length) const;
-    void drop(int count);
+    Cut cutProtocol1(int at, int& length);
+    Cut cutProtocol7(int at, int& length) const;
+    void skip(int count);
 
     QByteArray m_buffer;
-    // Offset below which a protocol 1 frame at the front has no terminator
-    // and no next header, so slow streams are not searched again and again.
+    int m_head = 0; // bytes before this are used up
+    // Offset from the frame start at `m_head` below which a protocol 1 frame
+    // has no terminator and no next header, so slow streams are not searched
+    // again and again.
     int m_searchFrom = 0;
     qint64 m_dropped = 0;
 };

@@ -10,7 +10,8 @@ class KXSimDevice;
 class KXSimLink;
 
 // The device's side of one log link: answers the log query with the whole
-// log, and while the device streams its log, writes every new line.
+// log, and while the device streams its log, writes every new line. Like a
+// data session, it reads no more queries while its output is backed up.
 class KXSimLogSession : public QObject
 {
     Q_OBJECT
@@ -27,9 +28,11 @@ signals:
 
 private:
     void onReceived(const QByteArray& bytes);
+    void takeFrames();
     void answerLogQuery();
 
     KXSimDevice& m_device;
+    KXSimLink* m_link;
     KXSimOutput m_output;
     KXSimFrameReader m_reader;
 };

@@ -217,7 +217,17 @@ const char* KXSimOptions::usage()
            "  SIMLGLn    add n lines to the device log\n"
            "  SIMLOGn    stream the log to log clients, a tick every n ms (0 off)\n"
            "  SIMRST     every fault off (also those set by options)\n"
+           "A trigger frame may ask for at most 4 MiB of unsolicited data in all (each\n"
+           "piece counted as long as the last one's number makes it) and 100000 log\n"
+           "lines; an item past that is answered NAK and does nothing. --barcodes,\n"
+           "--messages and --mixed together are held to the same 4 MiB.\n"
            "The keep-alive (#KEPALV) is not answered; the idle probe (#INTERF*) is\n"
            "answered like any command but neither uses up a SIMONE fault nor counts for\n"
-           "SIMCLA. The log port answers @LOGQRY with the whole log.\n";
+           "SIMCLA. The log port answers @LOGQRY with the whole log.\n"
+           "\n"
+           "Limits: each port serves 64 links at once (later connections are accepted\n"
+           "and closed at once); a link with more than 8 MiB of output pending is not\n"
+           "read until the host has read some (past 16 MiB, as with a streamed log that\n"
+           "nobody reads, the link is dropped); out of file descriptors, accepting pauses\n"
+           "until a link closes or 200 ms have passed.\n";
 }

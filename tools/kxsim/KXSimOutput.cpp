@@ -1,6 +1,7 @@
 #include "KXSimOutput.h"
 
 #include "KXSimLink.h"
+#include "KXSimLog.h"
 
 KXSimOutput::KXSimOutput(KXSimLink* link, QObject* parent) : QObject(parent), m_link(link)
 {
@@ -11,11 +12,12 @@ KXSimOutput::KXSimOutput(KXSimLink* link, QObject* parent) : QObject(parent), m_
     }
     connect(&m_replyTimer, &QTimer::timeout, this, &KXSimOutput::writeReplies);
     connect(&m_dataTimer, &QTimer::timeout, this, &KXSimOutput::writeData);
+    connect(link, &KXSimLink::written, this, &KXSimOutput::checkDrained);
 }
 
 void KXSimOutput::queueReply(const QByteArray& bytes, int delayMs)
 {
-    if (m_closed)
+    if (!admit(bytes.size()))
         return;
     m_replies.enqueue({m_clock.elapsed() + delayMs, bytes, false});
     writeReplies();
@@ -31,11 +33,46 @@ void KXSimOutput::queueClose()
 
 void KXSimOutput::queueData(const QByteArray& bytes, int gapMs, bool continued)
 {
-    if (m_closed)
+    if (!admit(bytes.size()))
         return;
     m_data.enqueue({gapMs, bytes, continued});
     if (m_data.size() == 1)
         writeData();
+}
+
+qint64 KXSimOutput::pendingBytes() const
+{
+    return m_queuedBytes + (m_link ? m_link->pendingBytes() : 0);
+}
+
+bool KXSimOutput::isBackedUp()
+{
+    if (pendingBytes() <= MaxPending)
+        return false;
+    m_watchDrain = true;
+    return true;
+}
+
+bool KXSimOutput::admit(qint64 size)
+{
+    if (m_closed || !m_link)
+        return false;
+    const qint64 pending = pendingBytes();
+    if (pending + size <= MaxPendingHard) {
+        m_queuedBytes += size;
+        return true;
+    }
+    qCDebug(lcSim).noquote() << QStringLiteral("dropped %1: %2 bytes of output pending")
+                                    .arg(m_link->peerName())
+                                    .arg(pending + size);
+    m_closed = true;
+    m_replies.clear();
+    m_data.clear();
+    m_queuedBytes = 0;
+    m_replyTimer.stop();
+    m_dataTimer.stop();
+    m_link->drop();
+    return false;
 }
 
 void KXSimOutput::writeReplies()
@@ -47,18 +84,21 @@ void KXSimOutput::writeReplies()
             return;
         }
         const Reply reply = m_replies.dequeue();
+        m_queuedBytes -= reply.bytes.size();
         if (!m_link)
             continue;
         if (reply.close) {
             m_closed = true;
             m_replies.clear();
             m_data.clear();
+            m_queuedBytes = 0;
             m_dataTimer.stop();
             m_link->close();
             return;
         }
         m_link->write(reply.bytes);
     }
+    checkDrained();
 }
 
 void KXSimOutput::writeData()
@@ -69,14 +109,24 @@ void KXSimOutput::writeData()
         const qint64 wait = m_dataDue - m_clock.elapsed();
         if (wait > 0) {
             m_dataTimer.start(int(wait));
-            return;
+            break;
         }
         m_dataDue = -1;
         const Data piece = m_data.dequeue();
+        m_queuedBytes -= piece.bytes.size();
         if (m_link)
             m_link->write(piece.bytes);
         m_midMessage = piece.continued;
         if (!m_midMessage)
             writeReplies(); // a reply may have waited for the message to end
     }
+    checkDrained();
+}
+
+void KXSimOutput::checkDrained()
+{
+    if (!m_watchDrain || m_closed || pendingBytes() > MaxPending)
+        return;
+    m_watchDrain = false;
+    emit drained();
 }

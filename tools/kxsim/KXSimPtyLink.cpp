@@ -33,6 +33,17 @@ void KXSimPtyLink::write(const QByteArray& bytes)
     writePending();
 }
 
+void KXSimPtyLink::setReadingPaused(bool paused)
+{
+    m_readNotifier->setEnabled(!paused && !m_closed);
+}
+
+void KXSimPtyLink::drop()
+{
+    m_pending.clear();
+    close();
+}
+
 void KXSimPtyLink::close()
 {
     if (m_closed)
@@ -51,37 +62,41 @@ QString KXSimPtyLink::peerName() const
 
 void KXSimPtyLink::readAvailable()
 {
+    // One read per wake-up, so that a host that never stops writing cannot
+    // keep the event loop from signals and other links.
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n > 0) {
-            emit received(QByteArray(buffer, int(n)));
-            if (m_closed)
-                return;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            return;
-        // EIO means no slave is open, which our own descriptor rules out;
-        // stop rather than spin on a condition that repeats.
-        m_readNotifier->setEnabled(false);
+    ssize_t n = 0;
+    do {
+        n = ::read(m_master, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        emit received(QByteArray(buffer, int(n)));
         return;
     }
+    if (n < 0 && errno == EAGAIN)
+        return;
+    // EIO means no slave is open, which our own descriptor rules out;
+    // stop rather than spin on a condition that repeats.
+    m_readNotifier->setEnabled(false);
 }
 
 void KXSimPtyLink::writePending()
 {
-    while (!m_pending.isEmpty()) {
-        const ssize_t n = ::write(m_master, m_pending.constData(), size_t(m_pending.size()));
+    qint64 done = 0;
+    while (done < m_pending.size()) {
+        const ssize_t n =
+            ::write(m_master, m_pending.constData() + done, size_t(m_pending.size() - done));
         if (n > 0) {
-            m_pending.remove(0, int(n));
+            done += n;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         break;
     }
+    // One removal per call: a terminal takes a few KiB at a time.
+    m_pending.remove(0, int(done));
     m_writeNotifier->setEnabled(!m_pending.isEmpty() && !m_closed);
+    if (done > 0)
+        emit written();
 }

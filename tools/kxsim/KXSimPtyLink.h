@@ -21,7 +21,10 @@ public:
     ~KXSimPtyLink() override;
 
     void write(const QByteArray& bytes) override;
+    qint64 pendingBytes() const override { return m_pending.size(); }
+    void setReadingPaused(bool paused) override;
     void close() override;
+    void drop() override;
     QString peerName() const override;
 
 private:

@@ -19,6 +19,9 @@ KXSimSession::KXSimSession(KXSimDevice& device, KXSimLink* link, Greet greet, QO
     m_link->setParent(this);
     connect(m_link, &KXSimLink::received, this, &KXSimSession::onReceived);
     connect(m_link, &KXSimLink::closed, this, &KXSimSession::onClosed);
+    // Queued: output drains from inside link and timer handlers.
+    connect(&m_output, &KXSimOutput::drained, this, &KXSimSession::takeFrames,
+            Qt::QueuedConnection);
     m_device.log(QStringLiteral("link opened: %1").arg(m_peer));
     if (greet == Greet::Now)
         this->greet();
@@ -31,9 +34,16 @@ void KXSimSession::onReceived(const QByteArray& bytes)
     if (!m_greeted)
         greet();
     m_reader.append(bytes);
+    takeFrames();
+}
+
+void KXSimSession::takeFrames()
+{
     KXSimHostFrame frame;
-    while (!m_hangingUp && m_reader.takeFrame(frame))
+    while (!m_hangingUp && !m_output.isBackedUp() && m_reader.takeFrame(frame))
         handleFrame(frame);
+    // A host that asks faster than it reads waits until its output drains.
+    m_link->setReadingPaused(m_output.isBackedUp());
 }
 
 void KXSimSession::onClosed()
@@ -115,6 +125,12 @@ void KXSimSession::greet()
 {
     m_greeted = true;
     const KXSimDevice::Greeting& greeting = m_device.greeting();
+    // Checked at start-up; numbers grow longer as links come and go.
+    if (!m_device.fitsOneFrame(greeting.barcodes, greeting.messages, greeting.mixed)) {
+        qCDebug(lcSim).noquote() << m_peer << "greeting left out: more than"
+                                 << KXSimDevice::MaxDataPerFrame << "bytes";
+        return;
+    }
     queueBarcodes(greeting.barcodes);
     queueMessages(greeting.messages);
     queueMixed(greeting.mixed);

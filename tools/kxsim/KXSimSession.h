@@ -32,6 +32,7 @@ signals:
 
 private:
     void onReceived(const QByteArray& bytes);
+    void takeFrames();
     void onClosed();
     void handleFrame(const KXSimHostFrame& frame);
     void answerTriggers(const KXSimHostFrame& frame);

@@ -4,18 +4,27 @@
 #include "KXSimEndpoint.h"
 
 #include <QHostAddress>
+#include <QTimer>
 
 class KXSimDevice;
 class KXSimLink;
+class QSocketNotifier;
 class QTcpServer;
 
 // The data port: a TCP listener that gives every connection a session of its
-// own on the shared device. Derived endpoints serve other sessions.
+// own on the shared device. Derived endpoints serve other sessions. At most
+// MaxLinks connections are served at once; later ones are accepted and
+// closed at once. Out of file descriptors, accepting pauses until a link
+// closes or AcceptPauseMs has passed, and new connections wait in the
+// listen backlog meanwhile.
 class KXSimTcpEndpoint : public KXSimEndpoint
 {
     Q_OBJECT
 
 public:
+    static constexpr int MaxLinks = 64;
+    static constexpr int AcceptPauseMs = 200;
+
     // Port 0 picks a free port.
     KXSimTcpEndpoint(KXSimDevice& device, const QHostAddress& address, quint16 port,
                      QObject* parent = nullptr);
@@ -33,10 +42,14 @@ protected:
 
 private:
     void acceptConnections();
+    void onLinkClosed();
 
     QHostAddress m_address;
     quint16 m_port;
     QTcpServer* m_server;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    QTimer m_resumeTimer;
+    int m_links = 0;
 };
 
 #endif // KXSIMTCPENDPOINT_H

@@ -147,13 +147,19 @@ Outcome applyCommand(const QByteArray& subTag, const QByteArray& parameter, KXSi
     if (subTag == "BAR" || subTag == "MSG" || subTag == "MIX" || subTag == "LGL") {
         if (!readCount(parameter, number))
             return Outcome::Bad;
-        if (subTag == "BAR")
-            actions.barcodes += number;
-        else if (subTag == "MSG")
-            actions.messages += number;
-        else if (subTag == "MIX")
-            actions.mixed += number;
-        else
+        // The limits hold per frame, not per item: an item past them is
+        // refused and changes nothing.
+        KXSimActions wanted = actions;
+        int& count = subTag == "BAR"   ? wanted.barcodes
+                     : subTag == "MSG" ? wanted.messages
+                     : subTag == "MIX" ? wanted.mixed
+                                       : wanted.logLines;
+        count += number;
+        if (wanted.logLines > kMaxCount ||
+            !device.fitsOneFrame(wanted.barcodes, wanted.messages, wanted.mixed))
+            return Outcome::Bad;
+        actions = wanted;
+        if (subTag == "LGL")
             device.addLogLines(number);
         value = QByteArray::number(number);
         return Outcome::Done;

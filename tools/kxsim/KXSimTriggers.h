@@ -12,13 +12,16 @@ struct KXSimActions
     int barcodes = 0;
     int messages = 0;
     int mixed = 0;
+    int logLines = 0; // already added to the log
 };
 
 // The simulator-only commands: command text whose first command has the tag
 // "SIM". kxsim answers them itself, before the offline engine sees them.
 // Text is expanded like the engine's (";" separates commands, "," repeats
 // the tag), and the reply is built the same way: the name, the value now in
-// force and ACK; ENQ for an unknown command; NAK for a bad parameter.
+// force and ACK; ENQ for an unknown command; NAK for a bad parameter. One
+// frame may ask for at most KXSimDevice::MaxDataPerFrame of unsolicited data
+// and 100,000 log lines; an item past that is answered NAK.
 class KXSimTriggers
 {
 public:

@@ -61,6 +61,12 @@ int main(int argc, char* argv[])
                      [&app] { app.exit(kExitOk); });
 
     KXSimDevice device;
+    const KXSimDevice::Greeting& greeting = options.greeting;
+    if (!device.fitsOneFrame(greeting.barcodes, greeting.messages, greeting.mixed))
+        return fail(QStringLiteral("--barcodes, --messages and --mixed ask for more than %1 "
+                                   "bytes of data per link")
+                        .arg(KXSimDevice::MaxDataPerFrame),
+                    kExitUsage);
     if (!device.loadFiles(options.configFile, options.offlineFile))
         return fail(
             QStringLiteral("cannot load the device configuration %1").arg(options.configFile),

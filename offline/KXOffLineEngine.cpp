@@ -56,6 +56,57 @@ QString textOf(const QByteArray& bytes)
     return QString::fromLatin1(bytes);
 }
 
+// The data formats (DFMQCU's value) as lines while DFMADD pieces go into
+// them. A command text with thousands of pieces then costs one split and one
+// rebuild of the formats instead of one per command, which made long texts
+// quadratic.
+class DataFormatLines
+{
+public:
+    ~DataFormatLines() { Q_ASSERT(!m_formats); }
+
+    void merge(OfflineSetting* formats, const QString& addition, int headerLength)
+    {
+        if (!m_formats) {
+            m_formats = formats;
+            m_lines = formats->currentValue.split(kLineEnd, Qt::SkipEmptyParts);
+        }
+        for (const QString& piece : addition.split(QLatin1Char('|'))) {
+            if (piece.isEmpty())
+                continue;
+            const QChar first = piece.at(0);
+            const int line = first.isDigit() ? first.digitValue() : 0;
+            if (line >= m_lines.size())
+                continue;
+            QString& target = m_lines[line];
+            if (target.size() > headerLength)
+                target.append(QLatin1Char('|'));
+            target.append(piece);
+        }
+        // A piece holding a line end splits its line once the text is
+        // rebuilt, and the next addition counts lines after that.
+        if (addition.contains(kLineEnd))
+            writeBack();
+    }
+
+    // Rebuilds DFMQCU's value from the lines; needed before it is next read
+    // or set.
+    void writeBack()
+    {
+        if (!m_formats)
+            return;
+        QString rebuilt;
+        for (const QString& line : qAsConst(m_lines))
+            rebuilt += line + kLineEnd;
+        m_formats->currentValue = rebuilt;
+        m_formats = nullptr;
+    }
+
+private:
+    OfflineSetting* m_formats = nullptr; // DFMQCU while its lines are held here
+    QStringList m_lines;
+};
+
 } // namespace
 
 const QString& KXOffLineEngine::dataFormatText()
@@ -150,6 +201,7 @@ QByteArray KXOffLineEngine::answerCommands(const QByteArray& text)
 
     QByteArray reply;
     QByteArray firstTag;
+    DataFormatLines formatLines;
     for (int i = 0; i < commands.size(); ++i) {
         const QByteArray& command = commands.at(i);
         const QByteArray name = command.left(6);
@@ -166,6 +218,8 @@ QByteArray KXOffLineEngine::answerCommands(const QByteArray& text)
             reply.append(';').append(name);
         }
 
+        if (mnemonic == kDataFormatQuery || mnemonic == kDataFormatReset)
+            formatLines.writeBack();
         OfflineSetting* setting = findSetting(mnemonic);
         if (!setting) {
             OfflineSetting* script = findSetting(kScriptQuery);
@@ -197,7 +251,8 @@ QByteArray KXOffLineEngine::answerCommands(const QByteArray& text)
         }
 
         if (mnemonic == kDataFormatAdd) {
-            mergeDataFormat(setting->currentValue);
+            if (OfflineSetting* formats = findSetting(kDataFormatQuery))
+                formatLines.merge(formats, setting->currentValue, DataFormatHeaderLength);
         } else if (mnemonic == kDataFormatReset) {
             if (OfflineSetting* formats = findSetting(kDataFormatQuery))
                 formats->currentValue = dataFormatText();
@@ -206,6 +261,7 @@ QByteArray KXOffLineEngine::answerCommands(const QByteArray& text)
                 script->currentValue.clear();
         }
     }
+    formatLines.writeBack();
     return reply;
 }
 
@@ -223,30 +279,6 @@ bool KXOffLineEngine::checkParameter(OfflineSetting& setting, const QString& par
         return setting.items.contains(parameter) || isIntegerWithin(parameter, setting);
     }
     return true;
-}
-
-void KXOffLineEngine::mergeDataFormat(const QString& addition)
-{
-    OfflineSetting* formats = findSetting(kDataFormatQuery);
-    if (!formats)
-        return;
-    QStringList lines = formats->currentValue.split(kLineEnd, Qt::SkipEmptyParts);
-    for (const QString& piece : addition.split(QLatin1Char('|'))) {
-        if (piece.isEmpty())
-            continue;
-        const QChar first = piece.at(0);
-        const int line = first.isDigit() ? first.digitValue() : 0;
-        if (line >= lines.size())
-            continue;
-        QString& target = lines[line];
-        if (target.size() > DataFormatHeaderLength)
-            target.append(QLatin1Char('|'));
-        target.append(piece);
-    }
-    QString rebuilt;
-    for (const QString& line : qAsConst(lines))
-        rebuilt += line + kLineEnd;
-    formats->currentValue = rebuilt;
 }
 
 QByteArray KXOffLineEngine::allSettingsReply(Column column) const

@@ -36,8 +36,15 @@ public:
     static constexpr int DataFormatHeaderLength = 14;
     // Most keys one allowed-values text may produce; larger ranges are cut.
     static constexpr int MaxListKeys = 100000;
-    // Larger XML files are refused unread.
+    // Larger XML files, and anything but regular files, are refused unread.
     static constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
+    // XML files are refused when their elements nest deeper than this (the
+    // sample device's files nest 4 deep) or when they hold more nodes
+    // (elements, attributes, texts, comments) than this (a 20,000-item page
+    // holds about 100,000); files with a document type declaration, and so
+    // with entity declarations, are refused too.
+    static constexpr int MaxXmlDepth = 256;
+    static constexpr qint64 MaxXmlNodes = 200000;
     // Fixed settings that every simulated device has.
     static constexpr qint64 BufferSize = 1048576; // BUFQRY
     static constexpr qint64 DownloadSize = 500;   // DLPQSZ
@@ -51,7 +58,10 @@ public:
     // "pages" folder next to the offline file) and the device configuration
     // file, in that order, then builds the range and default replies. The
     // result is that of the configuration file; the other two only leave
-    // their data empty when they fail.
+    // their data empty when they fail. A refused file (see MaxFileSize and
+    // MaxXmlDepth) fails like a missing one, with a debug line in kx.offline
+    // that names it and the reason. Reads each file once, in time linear in
+    // its size.
     bool loadFiles(const QString& configFile, const QString& offlineFile);
 
     // Answers the first protocol 1 host frame (0x7E 0x01 "0000") in `data`:
@@ -96,7 +106,6 @@ private:
     QByteArray allSettingsReply(Column column) const;
     QByteArray answerCommands(const QByteArray& text);
     bool checkParameter(OfflineSetting& setting, const QString& parameter) const;
-    void mergeDataFormat(const QString& addition);
     OfflineSetting* findSetting(const QString& mnemonic) const;
 
     QString m_configFile;

@@ -6,10 +6,16 @@
 
 #include <QDomDocument>
 #include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QTextCodec>
 
 #include <memory>
+#include <vector>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcOffline, "kx.offline")
 
 const char* const kPageNames[] = {
     "Page Exposure Settings",
@@ -26,16 +32,118 @@ const char* const kPageNames[] = {
     "OCR",
 };
 
-// Parses a whole file; false for a missing, oversized or malformed one.
+bool refuse(const QString& path, const QString& reason)
+{
+    qCDebug(lcOffline).noquote() << QStringLiteral("Refusing %1: %2").arg(path, reason);
+    return false;
+}
+
+// The markup as characters: a byte-order mark (UTF-8, 16 or 32) or a '<'
+// next to a zero byte (UTF-16) tells how to decode; anything else keeps its
+// ASCII markup byte for byte under Latin-1.
+QString markupText(const QByteArray& bytes)
+{
+    QTextCodec* codec = QTextCodec::codecForUtfText(bytes, nullptr);
+    if (!codec && bytes.startsWith(QByteArray("<\0", 2)))
+        codec = QTextCodec::codecForMib(1014); // UTF-16LE
+    else if (!codec && bytes.startsWith(QByteArray("\0<", 2)))
+        codec = QTextCodec::codecForMib(1013); // UTF-16BE
+    return codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes);
+}
+
+// The DOM parser recurses per nesting level, expands entities without bound
+// and builds a tree far larger than the file. So a plain scan of the markup
+// (linear, no recursion) comes first and names what makes a file too costly:
+// a document type declaration (where entities are declared), elements
+// nested too deep, or too many nodes. It counts at least what the parser
+// would build and leaves everything else, malformed files too, to the
+// parser, which stays as tolerant as it always was. Empty when fine.
+QString hostileShape(const QString& text)
+{
+    const int size = text.size();
+    int depth = 0;
+    qint64 nodes = 0;
+    int i = 0;
+    const auto skipPast = [&](const char* end) {
+        const int found = text.indexOf(QLatin1String(end), i);
+        i = found < 0 ? size : found + int(qstrlen(end));
+    };
+    while (i < size) {
+        const int open = text.indexOf(QLatin1Char('<'), i);
+        if (open < 0)
+            break;
+        if (open > i)
+            ++nodes; // the text before it
+        i = open + 1;
+        if (text.midRef(i, 3) == QLatin1String("!--")) {
+            i += 3;
+            skipPast("-->");
+            ++nodes;
+        } else if (text.midRef(i, 8) == QLatin1String("![CDATA[")) {
+            skipPast("]]>");
+            ++nodes;
+        } else if (text.midRef(i, 1) == QLatin1String("?")) {
+            skipPast("?>");
+            ++nodes;
+        } else if (text.midRef(i, 1) == QLatin1String("!")) {
+            return QStringLiteral("it has a document type declaration");
+        } else {
+            // A tag ends at the first '>' outside quoted attribute values.
+            const bool closing = text.midRef(i, 1) == QLatin1String("/");
+            QChar quote;
+            for (; i < size && (!quote.isNull() || text.at(i) != QLatin1Char('>')); ++i) {
+                const QChar c = text.at(i);
+                if (c == quote)
+                    quote = QChar();
+                else if (quote.isNull() && (c == QLatin1Char('"') || c == QLatin1Char('\''))) {
+                    quote = c;
+                    ++nodes; // an attribute
+                }
+            }
+            const bool empty = text.at(i - 1) == QLatin1Char('/');
+            ++i;
+            if (closing) {
+                depth = qMax(0, depth - 1);
+                continue;
+            }
+            ++nodes; // the element
+            if (!empty && ++depth > KXOffLineEngine::MaxXmlDepth)
+                return QStringLiteral("elements nest deeper than %1")
+                    .arg(KXOffLineEngine::MaxXmlDepth);
+        }
+        if (nodes > KXOffLineEngine::MaxXmlNodes)
+            return QStringLiteral("it holds more than %1 XML nodes")
+                .arg(KXOffLineEngine::MaxXmlNodes);
+    }
+    return QString();
+}
+
+// Parses a whole file; false for a missing, malformed or refused one.
+// Missing and malformed files fail silently: the device then answers from
+// what did load.
 bool readDocument(const QString& path, QDomDocument& document)
 {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return false;
+    // Opening a FIFO would wait for a writer for ever, and a device never
+    // ends; only regular files have a size that can be checked up front.
+    if (!info.isFile())
+        return refuse(path, QStringLiteral("not a regular file"));
+    if (info.size() > KXOffLineEngine::MaxFileSize)
+        return refuse(path,
+                      QStringLiteral("larger than %1 bytes").arg(KXOffLineEngine::MaxFileSize));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    if (file.size() > KXOffLineEngine::MaxFileSize)
-        return false;
-    // Failures are silent: the device then answers from what did load.
-    return document.setContent(&file);
+    // read() allocates all it is asked for: ask for the size seen, which
+    // also bounds a file that grows meanwhile.
+    const QByteArray bytes = file.read(info.size());
+    file.close();
+    const QString hostile = hostileShape(markupText(bytes));
+    if (!hostile.isEmpty())
+        return refuse(path, hostile);
+    return document.setContent(bytes);
 }
 
 QString childText(const QDomElement& parent, const QString& name)
@@ -43,26 +151,51 @@ QString childText(const QDomElement& parent, const QString& name)
     return parent.firstChildElement(name).text().trimmed();
 }
 
-bool hasAncestor(const QDomElement& element, const QString& name, QDomElement& found)
+// Items count only inside a Group inside a Page inside Pages, each at any
+// depth below the one before. One walk in document order carries how much
+// of that chain lies above the current element, so the cost stays linear
+// in the file whatever its shape; a later item with the same Id wins.
+void readControlTypes(const QDomDocument& document, QMap<QString, QString>& controlTypes)
 {
-    for (QDomNode node = element.parentNode(); !node.isNull(); node = node.parentNode()) {
-        if (node.isElement() && node.toElement().tagName() == name) {
-            found = node.toElement();
-            return true;
+    static const QString chain[] = {QStringLiteral("Pages"), QStringLiteral("Page"),
+                                    QStringLiteral("Group")};
+    constexpr int kChainLength = 3;
+    std::vector<int> chainAbove; // per open ancestor: the chain reached above it
+    int reached = 0;             // the chain reached above `element`
+    QDomElement element = document.documentElement();
+    while (!element.isNull()) {
+        const QString tag = element.tagName();
+        if (reached == kChainLength && tag == QLatin1String("Item")) {
+            const QString id = element.attribute(QStringLiteral("Id"));
+            const QString type = element.attribute(QStringLiteral("ControlType"));
+            if (!id.isEmpty() && !type.isEmpty())
+                controlTypes.insert(id, type);
+        }
+        const QDomElement child = element.firstChildElement();
+        if (!child.isNull()) {
+            chainAbove.push_back(reached);
+            if (reached < kChainLength && tag == chain[reached])
+                ++reached;
+            element = child;
+            continue;
+        }
+        // Climb until an element has a next sibling; the root's siblings are
+        // not part of the document's tree.
+        for (;;) {
+            if (chainAbove.empty()) {
+                element = QDomElement();
+                break;
+            }
+            const QDomElement next = element.nextSiblingElement();
+            if (!next.isNull()) {
+                element = next;
+                break;
+            }
+            element = element.parentNode().toElement();
+            reached = chainAbove.back();
+            chainAbove.pop_back();
         }
     }
-    return false;
-}
-
-// Items count only inside Group inside Page inside Pages, at any depth.
-bool isPageItem(const QDomElement& item)
-{
-    QDomElement group;
-    QDomElement page;
-    QDomElement pages;
-    return hasAncestor(item, QStringLiteral("Group"), group) &&
-           hasAncestor(group, QStringLiteral("Page"), page) &&
-           hasAncestor(page, QStringLiteral("Pages"), pages);
 }
 
 void readIdList(const QDomElement& list, QMap<QString, QString>& set)
@@ -124,15 +257,7 @@ bool KXOffLineEngine::loadPages()
         if (!readDocument(QStringLiteral("%1/pages/%2.xml").arg(folder, QLatin1String(page)),
                           document))
             continue;
-        const QDomNodeList items = document.elementsByTagName(QStringLiteral("Item"));
-        for (int i = 0; i < items.size(); ++i) {
-            const QDomElement item = items.at(i).toElement();
-            const QString id = item.attribute(QStringLiteral("Id"));
-            const QString type = item.attribute(QStringLiteral("ControlType"));
-            if (id.isEmpty() || type.isEmpty() || !isPageItem(item))
-                continue;
-            m_controlTypes.insert(id, type);
-        }
+        readControlTypes(document, m_controlTypes);
     }
     return true;
 }

@@ -67,6 +67,40 @@ def value_input(keys, text: str) -> bytes:
     return out + text.encode("utf-8")
 
 
+def nested(depth: int, inner: bytes = b"") -> bytes:
+    return b"<a>" * depth + inner + b"</a>" * depth
+
+
+def page(inner: bytes) -> bytes:
+    """A settings page input of fuzz_offline_xml (first byte 2)."""
+    return b"\x02<Pages><Page><Group>" + inner + b"</Group></Page></Pages>"
+
+
+def config(inner: bytes, prolog: bytes = b"") -> bytes:
+    """A device configuration input of fuzz_offline_xml (first byte 0)."""
+    return b"\x00" + prolog + b"<DeviceConfiguration>" + inner + b"</DeviceConfiguration>"
+
+
+SPIN_ITEM = b"<Item Id='SCNSPN' ControlType='SpinBox'/>"
+# Small versions of hostile files: the loaders refuse nesting past 256
+# levels and any document type declaration, and must load long pages fast.
+HOSTILE_XML = {
+    "config_too_deep": config(nested(300)),
+    "config_entities": config(b"<S><CommandName>SCNSPN</CommandName><Default>" + b"&e;" * 100
+                              + b"</Default></S>",
+                              prolog=b"<!DOCTYPE DeviceConfiguration [<!ENTITY e '"
+                              + b"x" * 100 + b"'>]>"),
+    "config_parameter_entities": config(
+        b"", prolog=b"<!DOCTYPE DeviceConfiguration [<!ENTITY % a 'xxxxxxxxxx'>"
+        + b"".join(b"<!ENTITY %% a%d '%s'>" % (i, b"%a;" * 10) for i in range(4)) + b"]>"),
+    "offline_doctype": b"\x01<!DOCTYPE offline><offline><Query><I id='SCNSPN'/></Query></offline>",
+    "page_at_depth_limit": page(SPIN_ITEM + nested(253)),
+    "page_nested_items": page(b"".join(b"<Item Id='X%03d' ControlType='Radio'>" % i
+                                       for i in range(300)) + b"</Item>" * 300),
+    "page_wide": page(b"".join(b"<Item Id='X%03d' ControlType='SpinBox'/>" % i
+                               for i in range(500)) + SPIN_ITEM),
+}
+
 IMGGET, IMGTGT, IMGBGT, IMGJGT, IMGGLI, QRYSYS = range(6)
 JPEG = b"\xff\xd8\xff\xe0"
 WINDOW_A = b"10W20H|110W20H|110W120H|10W120H"
@@ -143,6 +177,9 @@ SEEDS = {
         "script_clear": host_7e01(b"@LUAQRY*,CLR;LUAADD"),
         "junk_then_frame": b"\x00\xff" + host_7e01(b"@BUFQRY5"),
         "two_frames": host_7e01(b"@DFMCAL") + host_7e01(b"@DLPQSZ*"),
+        # Long command texts: many data format pieces, many settings.
+        "many_data_format_pieces": host_7e01(b"@DFMADD0a" + b",ADD1b|2c" * 400 + b";DFMQCU*"),
+        "many_commands": host_7e01(b"@" + b";".join(b"C39MAX%d" % i for i in range(400))),
     },
     "fuzz_offline_xml": {
         "config": b"\x00<DeviceConfiguration><S><CommandName>SCNMOD</CommandName>"
@@ -155,6 +192,7 @@ SEEDS = {
         "wrong_root": b"\x00<offline/>",
         "huge_range": b"\x00<DeviceConfiguration><S><CommandName>SCNSPN</CommandName>"
         b"<SettingsList>0-99999999999</SettingsList></S></DeviceConfiguration>",
+        **HOSTILE_XML,
     },
 }
 

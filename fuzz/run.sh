@@ -33,6 +33,16 @@ mkdir -p "$artifacts"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kx-fuzz.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
+# Inputs longer than libFuzzer's default cap (the largest seed, at least 4096
+# bytes) are needed to reach deep nesting, long sibling lists and long
+# command texts; 0 leaves the choice to libFuzzer.
+max_len_of() {
+  case $1 in
+    fuzz_offline_xml | fuzz_offline_write) echo 300000 ;;
+    *) echo 0 ;;
+  esac
+}
+
 failed=0
 summary=()
 for target in "${targets[@]}"; do
@@ -44,7 +54,8 @@ for target in "${targets[@]}"; do
   status=0
   # A slow input is a finding too; no codec call should take seconds.
   "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
-    -artifact_prefix="$artifacts/$target-" "$corpus" >"$log" 2>&1 || status=$?
+    -max_len="$(max_len_of "$target")" -artifact_prefix="$artifacts/$target-" "$corpus" \
+    >"$log" 2>&1 || status=$?
   units=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   if ((status != 0)); then
     failed=1

@@ -9,9 +9,9 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTextCodec>
+#include <QVector>
 
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -160,8 +160,8 @@ void readControlTypes(const QDomDocument& document, QMap<QString, QString>& cont
     static const QString chain[] = {QStringLiteral("Pages"), QStringLiteral("Page"),
                                     QStringLiteral("Group")};
     constexpr int kChainLength = 3;
-    std::vector<int> chainAbove; // per open ancestor: the chain reached above it
-    int reached = 0;             // the chain reached above `element`
+    QVector<int> chainAbove; // per open ancestor: the chain reached above it
+    int reached = 0;         // the chain reached above `element`
     QDomElement element = document.documentElement();
     while (!element.isNull()) {
         const QString tag = element.tagName();
@@ -173,7 +173,7 @@ void readControlTypes(const QDomDocument& document, QMap<QString, QString>& cont
         }
         const QDomElement child = element.firstChildElement();
         if (!child.isNull()) {
-            chainAbove.push_back(reached);
+            chainAbove.append(reached);
             if (reached < kChainLength && tag == chain[reached])
                 ++reached;
             element = child;
@@ -182,7 +182,7 @@ void readControlTypes(const QDomDocument& document, QMap<QString, QString>& cont
         // Climb until an element has a next sibling; the root's siblings are
         // not part of the document's tree.
         for (;;) {
-            if (chainAbove.empty()) {
+            if (chainAbove.isEmpty()) {
                 element = QDomElement();
                 break;
             }
@@ -192,8 +192,7 @@ void readControlTypes(const QDomDocument& document, QMap<QString, QString>& cont
                 break;
             }
             element = element.parentNode().toElement();
-            reached = chainAbove.back();
-            chainAbove.pop_back();
+            reached = chainAbove.takeLast();
         }
     }
 }

@@ -330,10 +330,19 @@ QString KXDeviceConnector::sendBinaryMessage(const QByteArray& data, KXReplyCall
         // The time-out runs on the application's thread, which is always
         // there, whatever thread queued the request.
         QPointer<KXDeviceConnector> self(this);
-        QTimer::singleShot(timeout, app, [self, msgid] {
-            if (self)
-                self->onTimeout(msgid);
-        });
+        const auto arm = [self, msgid, timeout, app] {
+            QTimer::singleShot(timeout, app, [self, msgid] {
+                if (self)
+                    self->onTimeout(msgid);
+            });
+        };
+        // Made on that thread, the timer belongs to its event dispatcher and
+        // goes with it; one made on another thread would outlive an
+        // application that ends before it fires.
+        if (QThread::currentThread() == app->thread())
+            arm();
+        else
+            QMetaObject::invokeMethod(app, arm, Qt::QueuedConnection);
     }
     {
         QMutexLocker locker(&m_callbacksMutex);

@@ -1,13 +1,14 @@
 // A stand-in for the driver library that records every call it receives, so
 // that tests can check which driver functions a transport calls, in which
 // order and with which arguments. Built as libKXDataStream.so into a folder
-// of its own; tests put that folder on the library path.
+// of its own; tests put that folder on the library path. It has neither
+// kxds_read_poll nor kxds_wake_readers, as a driver without our extensions.
 
 #include "driver/KXDataStreamDriver.h"
 
-#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -18,26 +19,42 @@ int g_openResult = 1;
 int g_isOpen = 0;
 uint32_t g_firmwareError = 0;
 
-void record(const std::string& call)
+// One line per call: the name, then each argument after a space.
+template <typename... Args>
+void record(const char* name, const Args&... args)
 {
+    std::ostringstream line;
+    line << name;
+    ((line << ' ' << args), ...);
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_calls += call;
-    g_calls += '\n';
+    g_calls += line.str() + '\n';
+}
+
+const char* given(const uint32_t* error)
+{
+    return error ? "err" : "noerr";
+}
+
+int firmwareResult(uint32_t* error)
+{
+    if (error)
+        *error = g_firmwareError;
+    return g_firmwareError == 0;
 }
 
 } // namespace
 
 extern "C" {
 
-// Test controls, not part of the driver interface.
-KXDS_EXPORT int kxds_test_take_calls(char* buffer, int capacity)
+// Test controls, not part of the driver interface. The calls since the last
+// take, one a line; valid until the next take.
+KXDS_EXPORT const char* kxds_test_take_calls()
 {
+    static std::string taken;
     std::lock_guard<std::mutex> lock(g_mutex);
-    const int n = int(std::min<size_t>(g_calls.size(), size_t(capacity > 0 ? capacity - 1 : 0)));
-    std::memcpy(buffer, g_calls.data(), size_t(n));
-    buffer[n] = '\0';
-    g_calls.clear();
-    return n;
+    taken.clear();
+    taken.swap(g_calls);
+    return taken.c_str();
 }
 
 KXDS_EXPORT void kxds_test_configure(int openResult, int isOpen, uint32_t firmwareError)
@@ -56,14 +73,12 @@ uint32_t kxds_create(void)
 
 void kxds_destory(uint32_t handle)
 {
-    record("destory " + std::to_string(handle));
+    record("destory", handle);
 }
 
 int kxds_open_usb(uint32_t handle, const uint8_t* record_, int mode, uint32_t* error)
 {
-    record("open_usb " + std::to_string(handle) + " " +
-           std::string(reinterpret_cast<const char*>(record_)) + " " + std::to_string(mode) +
-           (error ? " err" : " noerr"));
+    record("open_usb", handle, reinterpret_cast<const char*>(record_), mode, given(error));
     return g_openResult;
 }
 
@@ -71,53 +86,47 @@ int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
 {
     uint16_t port = 0;
     std::memcpy(&port, record_, sizeof port);
-    record("open_com " + std::to_string(handle) + " " + std::to_string(port) +
-           (error ? " err" : " noerr"));
+    record("open_com", handle, port, given(error));
     return g_openResult;
 }
 
 int kxds_is_open(uint32_t handle)
 {
-    record("is_open " + std::to_string(handle));
+    record("is_open", handle);
     return g_isOpen;
 }
 
 void kxds_close(uint32_t handle)
 {
-    record("close " + std::to_string(handle));
+    record("close", handle);
 }
 
 int kxds_clean(uint32_t handle, int value)
 {
-    record("clean " + std::to_string(handle) + " " + std::to_string(value));
+    record("clean", handle, value);
     return value;
 }
 
 int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
 {
-    record("write " + std::to_string(handle) + " " +
-           std::string(reinterpret_cast<const char*>(data), size));
+    record("write", handle, std::string(reinterpret_cast<const char*>(data), size));
     return 1;
 }
 
 uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                       uint32_t interval, uint32_t* error)
 {
-    record("read_ex " + std::to_string(handle) + " " + std::to_string(capacity) + " " +
-           std::to_string(reponse_time) + " " + std::to_string(interval) +
-           (error ? " err" : " noerr"));
-    const char reply[] = "abc";
+    record("read_ex", handle, capacity, reponse_time, interval, given(error));
     const uint32_t n = capacity < 3 ? capacity : 3;
-    std::memcpy(buffer, reply, n);
+    std::memcpy(buffer, "abc", n);
     return n;
 }
 
 uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                          uint32_t interval, const char* pattern, int patternLength, uint32_t* error)
 {
-    record("read_until " + std::to_string(handle) + " " + std::to_string(capacity) + " " +
-           std::to_string(reponse_time) + " " + std::to_string(interval) + " " +
-           std::string(pattern, size_t(patternLength)) + (error ? " err" : " noerr"));
+    record("read_until", handle, capacity, reponse_time, interval,
+           std::string(pattern, size_t(patternLength)), given(error));
     std::memcpy(buffer, "xy;", 3);
     return 3;
 }
@@ -125,48 +134,16 @@ uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, ui
 int kxds_update_firmware_file(uint32_t handle, const char16_t* file, int count, void*, int flags,
                               uint32_t* error)
 {
-    record("update_firmware_file " + std::to_string(handle) + " " +
-           std::to_string(std::char_traits<char16_t>::length(file)) + " " + std::to_string(count) +
-           " " + std::to_string(flags));
-    if (error)
-        *error = g_firmwareError;
-    return g_firmwareError == 0;
+    record("update_firmware_file", handle, std::char_traits<char16_t>::length(file), count, flags);
+    return firmwareResult(error);
 }
 
 int kxds_update_firmware_file_1(uint32_t handle, const char16_t* file, int type, int count, void*,
                                 int flags, uint32_t* error)
 {
-    record("update_firmware_file_1 " + std::to_string(handle) + " " +
-           std::to_string(std::char_traits<char16_t>::length(file)) + " " + std::to_string(type) +
-           " " + std::to_string(count) + " " + std::to_string(flags));
-    if (error)
-        *error = g_firmwareError;
-    return g_firmwareError == 0;
-}
-
-int kxds_get_kernel_info(const char16_t*, void*, int)
-{
-    return 0;
-}
-
-uint32_t kxds_get_lib_version(void)
-{
-    return 0x00090001u;
-}
-
-int kxds_enum_usb_device_ex(uint8_t*, int, int, int, int, int, int, int)
-{
-    return 0;
-}
-
-int kxds_enum_serial_ports(uint8_t*, int)
-{
-    return 0;
-}
-
-int kxds_detect_serial_settings(uint8_t*, int count, int)
-{
-    return count;
+    record("update_firmware_file_1", handle, std::char_traits<char16_t>::length(file), type, count,
+           flags);
+    return firmwareResult(error);
 }
 
 } // extern "C"

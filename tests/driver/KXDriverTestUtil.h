@@ -6,13 +6,13 @@
 
 #include "KXDataStreamDriver.h"
 #include "support/KXPtyPeer.h"
+#include "support/KXReaderThread.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
 
-#include <chrono>
 #include <cstring>
 #include <future>
 #include <sys/stat.h>
@@ -31,11 +31,11 @@ inline QByteArray comRecord(uint16_t port, uint32_t baudRate = 115200, uint8_t d
     return QByteArray(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
+// `name` may fill the whole name field, terminator included.
 inline QByteArray usbRecord(const QString& name, uint8_t type = 1, uint16_t port = 0)
 {
     QByteArray record(KXDS_USB_RECORD_SIZE, '\0');
-    std::memcpy(record.data() + KXDS_USB_NAME_OFFSET, name.utf16(),
-                size_t(qMin(name.size(), KXDS_USB_RECORD_SIZE / 2)) * 2);
+    std::memcpy(record.data() + KXDS_USB_NAME_OFFSET, name.utf16(), size_t(name.size()) * 2);
     record[KXDS_USB_TYPE_OFFSET] = char(type);
     record[KXDS_USB_PORT_OFFSET] = char(port & 0xFF);
     record[KXDS_USB_PORT_OFFSET + 1] = char(port >> 8);
@@ -68,36 +68,32 @@ struct ReadResult
 {
     QByteArray data;
     uint32_t error = 0xFFFF;
+    // Both at once, such as "x/7", for one comparison.
+    QByteArray text() const { return data + '/' + QByteArray::number(error); }
 };
 
-// Runs `read(buffer, error)` on its own thread, so the test can act while it
-// waits. The 4096-byte buffer starts full of CR LF, so a search past the
-// stored bytes would find one.
-template <typename Read>
-std::future<ReadResult> inBackground(Read read)
+// Runs kxds_read_ex ('x'), kxds_read_until ('u') or kxds_read_poll ('p') on
+// its own thread, so the test can act while it waits. A null pattern is a
+// null pointer. The interval is huge: the driver must not wait on it. The
+// 4096-byte buffer starts full of CR LF, so a search past the stored bytes
+// would find one.
+inline std::future<ReadResult> startRead(uint32_t handle, char function = 'x',
+                                         const QByteArray& pattern = {}, int length = 0,
+                                         uint32_t timeMs = longReadMs, uint32_t capacity = 4096)
 {
-    return std::async(std::launch::async, [read] {
+    return onReaderThread([=] {
         QByteArray buffer = QByteArray("\r\n").repeated(2048);
+        const auto into = reinterpret_cast<uint8_t*>(buffer.data());
+        const char* search = pattern.isNull() ? nullptr : pattern.constData();
         ReadResult result;
-        result.data =
-            buffer.left(int(read(reinterpret_cast<uint8_t*>(buffer.data()), result.error)));
+        const uint32_t stored = function == 'u'
+                                    ? kxds_read_until(handle, into, capacity, timeMs, 100000,
+                                                      search, length, &result.error)
+                                    : (function == 'x' ? kxds_read_ex : kxds_read_poll)(
+                                          handle, into, capacity, timeMs, 100000, &result.error);
+        result.data = buffer.left(int(stored));
         return result;
     });
-}
-
-// A long kxds_read_until for `pattern`, or kxds_read_ex without one.
-inline std::future<ReadResult> longRead(uint32_t handle, const QByteArray& pattern = QByteArray())
-{
-    return inBackground([handle, pattern](uint8_t* buffer, uint32_t& error) {
-        return pattern.isEmpty() ? kxds_read_ex(handle, buffer, 4096, longReadMs, 0, &error)
-                                 : kxds_read_until(handle, buffer, 4096, longReadMs, 0,
-                                                   pattern.constData(), pattern.size(), &error);
-    });
-}
-
-inline bool isReady(const std::future<ReadResult>& read, int limitMs = waitLimitMs)
-{
-    return read.wait_for(std::chrono::milliseconds(limitMs)) == std::future_status::ready;
 }
 
 } // namespace kxtest

@@ -56,7 +56,7 @@ KXDeviceConnector::KXDeviceConnector(QObject* parent) : QThread(parent)
             &KXDeviceConnector::onReplyReceived);
     // Queued to this thread like the host's own connections, and made before
     // them: an upstream chunk counts as taken once its event has come up.
-    const auto taken = [this](const QByteArray& data) { m_hostBacklog -= data.size(); };
+    const auto taken = [this](const QByteArray& data) { hostTook(data.size()); };
     connect(this, &KXDeviceConnector::barcodeReceived, this, taken);
     connect(this, &KXDeviceConnector::messageReceived, this, taken);
     connect(this, &KXDeviceConnector::logDataReceived, this, taken);

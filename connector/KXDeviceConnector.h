@@ -188,6 +188,11 @@ private:
     };
     void emitToHost(HostData kind, const QByteArray& data);
     bool hostBacklogFull() const;
+    // On the creating thread, as each emitted chunk comes up there.
+    void hostTook(qint64 bytes);
+    // Waits up to `ms` while the backlog is full; the host taking enough
+    // ends it early.
+    void waitForHostBacklog(int ms);
     void keepAliveStep();
     void logConsumeLoop();
 
@@ -201,6 +206,8 @@ private:
     QByteArray m_upstreamBuffer;
     QByteArray m_lastUpstreamChunk;
     std::atomic<qint64> m_hostBacklog{0};
+    QMutex m_backlogMutex;
+    QWaitCondition m_backlogDrained; // the backlog went below its limit
     IDataStreamReadWrite* m_transport = nullptr;
     QElapsedTimer m_keepAliveTimer;
     std::atomic<bool> m_keepAliveEnabled{false};

@@ -36,9 +36,6 @@ constexpr unsigned long kLengthPrefixedEmptyReadSleepMs = 10;
 constexpr int kMaxTextReply = 0xFFFFFF;
 constexpr int kMaxImageReply = 64 * 1024 * 1024;
 
-// While the host has not taken the upstream bytes already passed on, the
-// paths wait in steps this long instead of reading more.
-constexpr unsigned long kBacklogStepMs = 2;
 constexpr int kEmptyReadLogEvery = 100;
 
 // Commands whose device goes quiet only when the transfer has failed; an
@@ -207,8 +204,9 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int limitMs, int readSlice,
     while (m_running) {
         if (totalTimer.elapsed() >= limitMs)
             return false;
+        // While the host has not taken what was passed on, read no more.
         if (hostBacklogFull()) {
-            QThread::msleep(kBacklogStepMs);
+            waitForHostBacklog(readSlice);
             continue;
         }
         const quint32 count =
@@ -234,13 +232,8 @@ bool KXDeviceConnector::readTextReply(int timeoutMs, int limitMs, int readSlice,
                 needed = getExtendFrameLength(buffer, cmdBytes, specialParams);
             if (buffer.size() > maxReply || needed > maxReply)
                 return false;
-            if (!found) {
-                // An image reply may be preceded by a long stream; only
-                // silence ends its wait.
-                if (!image && totalTimer.elapsed() >= timeoutMs)
-                    return false;
-                continue;
-            }
+            if (!found)
+                continue; // the time limit above ends a stream that never has it
             const bool complete =
                 needed == -1 ? hasFrameTerminator(buffer) : buffer.size() >= needed;
             if (complete)
@@ -304,7 +297,7 @@ int KXDeviceConnector::sendLengthPrefixed(const Request& request, int readSlice,
                 if (m_removed || !m_running)
                     break;
                 if (hostBacklogFull()) {
-                    QThread::msleep(kBacklogStepMs);
+                    waitForHostBacklog(readSlice);
                     continue;
                 }
                 const quint32 count = m_transport->read_until(

@@ -91,6 +91,23 @@ bool KXDeviceConnector::hostBacklogFull() const
     return m_hostBacklog > HostBacklogLimit;
 }
 
+void KXDeviceConnector::hostTook(qint64 bytes)
+{
+    const qint64 before = m_hostBacklog.fetch_sub(bytes);
+    // Only the step below the limit concerns a waiter.
+    if (before > HostBacklogLimit && before - bytes <= HostBacklogLimit) {
+        QMutexLocker locker(&m_backlogMutex);
+        m_backlogDrained.wakeAll();
+    }
+}
+
+void KXDeviceConnector::waitForHostBacklog(int ms)
+{
+    QMutexLocker locker(&m_backlogMutex);
+    if (hostBacklogFull())
+        m_backlogDrained.wait(&m_backlogMutex, ulong(ms));
+}
+
 bool KXDeviceConnector::dispatchUpStreamData(const QByteArray& data, bool checkRepeat)
 {
     bool repeat = false;
@@ -308,7 +325,7 @@ void KXDeviceConnector::logConsumeLoop()
         emitToHost(HostData::Log, chunk);
         // A host that falls behind holds the consumer, then the reception.
         while (hostBacklogFull() && m_consumeRunning)
-            QThread::msleep(kLogRecvReadMs);
+            waitForHostBacklog(kLogRecvReadMs);
         locker.relock();
     }
     m_logChunks.clear();

@@ -206,6 +206,7 @@ private slots:
         usage("monitor --send without text", {"monitor", "offline:", "--send"}, "--send takes");
         usage("monitor with a bad time-out", {"monitor", "offline:", "--timeout", "x"},
               "--timeout takes");
+        usage("info without target", {"info"}, "expected one target");
         usage("log without target", {"log"}, "expected one target");
         usage("log with a bad target", {"log", "usb:"}, "bad target");
         usage("log with a bad time-out", {"--timeout", "-5", "log", "offline:"}, "--timeout takes");
@@ -287,6 +288,10 @@ private slots:
             {R"j({"error":-1,"message":"no reply within 300 ms (error -1)","reply":"",)j"
              R"j("results":[],"sent":"7e01303030304053434e4d4f442a3b03"})j"},
             "no reply within 300 ms (error -1)", {"--silent"});
+        row("JSON info of a silent device", {"info", "%data", "--json", "--timeout", "200"}, 4,
+            {R"j({"error":-1,"info":{},"message":"the device answered neither the scanner nor )j"
+             R"j(the base station information request"})j"},
+            "answered neither", {"--silent"});
         row("JSON of a target that does not open",
             {"send", "--json", "offline:/nonexistent-kxctl/a,/nonexistent-kxctl/b", "SCNMOD*"}, 5,
             {R"j({"error":-3,"message":"cannot load the offline device /nonexistent-kxctl/a and )j"

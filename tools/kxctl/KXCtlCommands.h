@@ -28,4 +28,8 @@ int runMonitor(QStringList args, QString& err);
 // 30 s); SIGINT and SIGTERM end it early.
 int runLog(QStringList args, QString& err);
 
+// Asks the device for its information (the kit's information query) and
+// prints the map.
+int runInfo(const QStringList& args, QString& out, QString& err);
+
 #endif // KXCTLCOMMANDS_H

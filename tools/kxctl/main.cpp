@@ -46,6 +46,14 @@ const Command kCommands[] = {
      "--protocol  envelope: 1 text (default) or 7 length-prefixed\n"
      "--hash      prefix '#' instead of '@'",
      runSend},
+    {"info", "TARGET [--json]",
+     "ask the device for its information (the scanner, base station,\n"
+     "network, NVI and RFID requests) and print the map, one \"key: value\"\n"
+     "per line; exit 4 when neither scanner nor base station answers\n"
+     "--timeout   ms each request waits for its reply (default 4500)\n"
+     "--json      one object: error (0, -1 no answer, -3 no link, null for\n"
+     "            a usage error), message, info {key: value}",
+     runInfo},
     {"monitor", "TARGET [--send TEXT]...",
      "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
      "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
@@ -64,7 +72,7 @@ const Command kCommands[] = {
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, monitor and log (see each)\n"
+    "  --timeout   MS from 1 to 3600000 for send, info, monitor and log (see each)\n"
     "\n"
     "TARGET   tcp://HOST:PORT       network device\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"

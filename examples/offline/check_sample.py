@@ -25,6 +25,8 @@ MIN_SETTINGS = 40
 MAX_RANGE_VALUES = 5000          # "a few thousand values" at most per range
 INFO_QUERIES = ["QRYSYS", "QRYPDN", "QRYPSN", "QRYFWV", "PRNQRY"]
 NETWORK_QUERY = ["NETDEN", "NETLPA", "NETSMK", "NETGIP"]
+BASE_QUERIES = ["BASQSY", "BASQHN", "BASQSN", "BASQFW"]  # the base station kxsim --base plays
+PROBES = ["NVIENA", "URFDCH"]    # optional features a host probes for
 BUILT_IN = ["BUFQRY", "DLPQSZ"]  # the device adds these two itself
 INT_RE = re.compile(r"-?[0-9]+")
 NAME_RE = re.compile(r"[A-Z0-9]{6}")
@@ -298,6 +300,30 @@ def main():
             fail("QRYSYS 'MAC Address' differs from NETMAC")
     if "NETMAC" in settings and not MAC_RE.fullmatch(settings["NETMAC"]["default"]):
         fail("NETMAC %r is not a MAC address" % settings["NETMAC"]["default"])
+
+    for name in BASE_QUERIES + PROBES:
+        if need(name, "base station or feature query") and name not in query_only:
+            fail("%s must be query-only" % name)
+    if "NVIENA" in settings and settings["NVIENA"]["default"] not in ("0", "1"):
+        fail("NVIENA default %r is neither 0 nor 1" % settings["NVIENA"]["default"])
+    if "BASQSY" in settings:
+        base_lines = info_lines(settings["BASQSY"]["default"], "BASQSY")
+        for name, key in (("BASQHN", "Product Name"), ("BASQSN", "Serial Number"), ("BASQFW", "Firmware Version")):
+            if name not in settings:
+                continue
+            lines = info_lines(settings[name]["default"], name)
+            if not lines.get(key):
+                fail("%s must answer a %r line with a value" % (name, key))
+            for k, v in lines.items():
+                if base_lines.get(k) != v:
+                    fail("BASQSY %r is %r but %s says %r" % (k, base_lines.get(k), name, v))
+        if base_lines.get("Serial Number") == info.get("Serial Number", ("", ""))[0]:
+            fail("the base station and the scanner have the same serial number")
+        base_mac = base_lines.get("MAC Address", "")
+        if not MAC_RE.fullmatch(base_mac):
+            fail("BASQSY 'MAC Address' %r is not a MAC address" % base_mac)
+        elif "NETMAC" in settings and base_mac == settings["NETMAC"]["default"]:
+            fail("the base station and the scanner have the same MAC address")
 
     for name in NETWORK_QUERY:
         if need(name, "network query"):

@@ -4,6 +4,10 @@
 // Test peers of kxsim: the simulator as a child process, and a plain TCP
 // client that collects what the simulator sends.
 
+#include "offline/KXOffLineEngine.h"
+
+#include <KXDataStream.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -26,6 +30,26 @@ constexpr int kWaitMs = 10000;
 inline QByteArray hexThen(const char* hex, const char* text)
 {
     return QByteArray::fromHex(hex) + text;
+}
+
+// A command frame, or with a leading '#' a frame without reply prefix.
+inline QByteArray hostFrame(int protocol, const QByteArray& text)
+{
+    return KXMakeDataStreamCmd(text.startsWith('#') ? text : '@' + text, EDataProtocol(protocol),
+                               true);
+}
+
+// A device frame carrying `text`: protocol 1 as the offline engine frames it,
+// 7 (reply) and 8 (message) with the payload length.
+inline QByteArray deviceFrame(int protocol, const QByteArray& text)
+{
+    if (protocol == 1)
+        return KXOffLineEngine::deviceFrame(text);
+    const QByteArray payload = '@' + text + ";\x03";
+    QByteArray frame(6, char(protocol));
+    frame[0] = 0x02;
+    qToLittleEndian<quint32>(quint32(payload.size()), frame.data() + 2);
+    return frame + payload;
 }
 
 // Where a device frame that starts at `from` ends, or -1 while incomplete.
@@ -190,6 +214,13 @@ public:
     // The first device frame, with the bytes before it dropped; empty when
     // none completes in time.
     QByteArray takeFrame(int ms = kWaitMs) { return take(QByteArray(1, '\x02'), false, ms); }
+
+    // Sends command text and takes the first device frame that comes back.
+    QByteArray exchange(int protocol, const QByteArray& text)
+    {
+        send(hostFrame(protocol, text));
+        return takeFrame();
+    }
 
     // Everything before the reply to `marker` (a trigger that is always
     // answered at once); that reply is dropped too. Lets a test see that

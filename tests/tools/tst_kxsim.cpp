@@ -1,5 +1,7 @@
 #include "KXSimPeers.h"
+#include "connector/KXDeviceConnector.h"
 #include "datastream/KXDataStreamInternal.h"
+#include "discovery/KXDeviceInfo.h"
 #include "offline/KXOffLineEngine.h"
 #include "transport/KXSerialPortAdaptor.h"
 
@@ -14,7 +16,9 @@
 #include <memory>
 #include <vector>
 
+using kxsimtest::deviceFrame;
 using kxsimtest::hexThen;
+using kxsimtest::hostFrame;
 using kxsimtest::SimClient;
 using kxsimtest::SimProcess;
 
@@ -28,26 +32,6 @@ const QByteArray kAcked("\x06;\x03", 3);
 const QByteArray kMarker("SIMGAP*");
 // Every byte a frame start that starts no frame.
 const QByteArray kJunk(4 * 1024 * 1024, '\x7E');
-
-// A command frame, or with a leading '#' a frame without reply prefix.
-QByteArray hostFrame(int protocol, const QByteArray& text)
-{
-    return KXMakeDataStreamCmd(text.startsWith('#') ? text : '@' + text, EDataProtocol(protocol),
-                               true);
-}
-
-// Protocol 1 as the offline engine frames it; 7 (reply) and 8 (message)
-// with the payload length.
-QByteArray deviceFrame(int protocol, const QByteArray& text)
-{
-    if (protocol == 1)
-        return KXOffLineEngine::deviceFrame(text);
-    const QByteArray payload = '@' + text + kTerminator;
-    QByteArray frame(6, char(protocol));
-    frame[0] = 0x02;
-    qToLittleEndian<quint32>(quint32(payload.size()), frame.data() + 2);
-    return frame + payload;
-}
 
 const QByteArray kLevel3 = deviceFrame(1, "BEPLVL3\x06"); // the answer to BEPLVL*
 
@@ -92,6 +76,8 @@ private slots:
     void handlesItsCommandLine();
 
     void answers();
+    void answersTheInformationQuery_data();
+    void answersTheInformationQuery();
     void cutsFramesHoweverTheStreamSplits_data();
     void cutsFramesHoweverTheStreamSplits();
     void misbehavesOnFaults_data();
@@ -109,11 +95,10 @@ private slots:
     void servesThePseudoTerminalThroughTheDriver();
 
 private:
-    // Starts kxsim on the test device with free ports, and connects `client`
-    // to its data port.
+    // Starts kxsim on the test device (or the device files in `folder`) with
+    // free ports, and connects `client` to its data port.
     bool startSim(const QStringList& extra = {}, SimClient* client = nullptr,
-                  const QStringList& wrapper = {});
-    QByteArray exchange(SimClient& client, int protocol, const QByteArray& text);
+                  const QStringList& wrapper = {}, const QString& folder = QString());
 
     QTemporaryDir m_dir;
     std::unique_ptr<SimProcess> m_sim;
@@ -129,6 +114,7 @@ void tst_kxsim::initTestCase()
         "</SettingsList><Default>3</Default><Minimum>0</Minimum><Maximum>10</Maximum></Setting>"
         "<Setting><CommandName>BEPTON</CommandName><SettingsList>0:Low|1:High</SettingsList>"
         "<Default>1</Default><Minimum>0</Minimum><Maximum>1</Maximum></Setting>"
+        "<Setting><CommandName>BASQSY</CommandName><Default>base</Default></Setting>"
         "</DeviceConfiguration>"));
     // kxsim's memory is measured: keep a sanitizer build's store of freed
     // blocks small.
@@ -144,10 +130,12 @@ void tst_kxsim::cleanup()
     m_sim.reset();
 }
 
-bool tst_kxsim::startSim(const QStringList& extra, SimClient* client, const QStringList& wrapper)
+bool tst_kxsim::startSim(const QStringList& extra, SimClient* client, const QStringList& wrapper,
+                         const QString& folder)
 {
-    const QString config = m_dir.filePath(QStringLiteral("DeviceConfiguration.xml"));
-    const QString offline = m_dir.filePath(QStringLiteral("Offline.xml"));
+    const QDir dir(folder.isEmpty() ? m_dir.path() : folder);
+    const QString config = dir.filePath(QStringLiteral("DeviceConfiguration.xml"));
+    const QString offline = dir.filePath(QStringLiteral("Offline.xml"));
     m_sim = std::make_unique<SimProcess>();
     m_sim->wrapper = wrapper;
     const QStringList args{"--config", config, "--offline",  offline,
@@ -157,12 +145,6 @@ bool tst_kxsim::startSim(const QStringList& extra, SimClient* client, const QStr
         return false;
     }
     return !client || client->connectTo(m_sim->dataPort);
-}
-
-QByteArray tst_kxsim::exchange(SimClient& client, int protocol, const QByteArray& text)
-{
-    client.send(hostFrame(protocol, text));
-    return client.takeFrame();
 }
 
 // ---- command line and start-up
@@ -175,7 +157,7 @@ void tst_kxsim::handlesItsCommandLine_data()
 
     QTest::newRow("help")
         << QStringList{"--help"} << 0
-        << "--config --offline --bind --port --log-port --serial --serial-path "
+        << "--config --offline --base --gun --bind --port --log-port --serial --serial-path "
            "--delay --silent --garbage --partial --corrupt --close-after "
            "--barcodes --messages --mixed --gap --log-lines --log-stream SIMDLY "
            "SIMSIL SIMGRB SIMPRT SIMCRP SIMCLA SIMONE SIMCLS SIMBAR SIMMSG SIMMIX "
@@ -185,6 +167,7 @@ void tst_kxsim::handlesItsCommandLine_data()
     QTest::newRow("negative delay") << QStringList{"--delay", "-1"} << 2 << "--delay takes";
     QTest::newRow("missing value") << QStringList{"--log-port"} << 2 << "needs a value";
     QTest::newRow("config alone") << QStringList{"--config", "x.xml"} << 2 << "go together";
+    QTest::newRow("gun alone") << QStringList{"--gun"} << 2 << "--gun goes with --base";
     QTest::newRow("host name") << QStringList{"--bind", "example.com"} << 2 << "numeric IP";
     QTest::newRow("log stream too fast") << QStringList{"--log-stream", "1"} << 2 << "--log-stream";
     QTest::newRow("greeting past 4 MiB")
@@ -246,7 +229,9 @@ void tst_kxsim::answers()
         "SIMDLYabc", "SIMDLYabc\x15", "SIMGRB2", "SIMGRB2\x15", "SIMONEXYZ", "SIMONEXYZ\x15",
         "SIMCLS5", "SIMCLS5\x15", "SIMXYZ1", "SIMXYZ\x05",
         // The engine never sees a trigger frame, not even a device command in it.
-        "SIMRST;BEPLVL9", "SIMRST\x06;BEPLVL\x05", "BEPLVL*", "BEPLVL7\x06"};
+        "SIMRST;BEPLVL9", "SIMRST\x06;BEPLVL\x05", "BEPLVL*", "BEPLVL7\x06",
+        // A scanner refuses the base station's queries and answers the rest.
+        "BASQSY;BEPLVL*,TON*", "BASQSY\x15;BEPLVL7\x06;BEPTON0\x06"};
 
     KXOffLineEngine engine; // the same device
     QVERIFY(engine.loadFiles(m_dir.filePath(QStringLiteral("DeviceConfiguration.xml")),
@@ -262,9 +247,61 @@ void tst_kxsim::answers()
         if (expected == "-") // a reply would show up as the next one
             client.send(hostFrame(protocol, text));
         else
-            QCOMPARE(exchange(client, protocol, text),
+            QCOMPARE(client.exchange(protocol, text),
                      deviceFrame(protocol, expected.isEmpty() ? engineText : expected));
     }
+}
+
+void tst_kxsim::answersTheInformationQuery_data()
+{
+    QTest::addColumn<QStringList>("units");
+    QTest::addColumn<QString>("baseState");
+    QTest::addColumn<QStringList>("identity");    // product name, serial number, PRNQRY
+    QTest::addColumn<QStringList>("systemTexts"); // what "AllInfos" joins
+
+    const QStringList scanner{"KX-7300", "K73A2403180417", "KX7300-USB-ETH"};
+    QTest::newRow("scanner") << QStringList() << "0" << scanner << QStringList{"QRYSYS"};
+    QTest::newRow("base station") << QStringList{"--base"} << "1"
+                                  << QStringList{"KX-B7300", "K73B2403180052", "(none)"}
+                                  << QStringList{"BASQSY"};
+    QTest::newRow("base station and scanner")
+        << QStringList{"--base", "--gun"} << "2" << scanner << QStringList{"QRYSYS", "BASQSY"};
+}
+
+// The kit's own query, through a connector, against the sample device.
+void tst_kxsim::answersTheInformationQuery()
+{
+    QFETCH(QStringList, units);
+    QFETCH(QString, baseState);
+    QFETCH(QStringList, identity);
+    QFETCH(QStringList, systemTexts);
+
+    const QString sample = QStringLiteral(KX_SOURCE_DIR "/examples/offline");
+    KXOffLineEngine files;
+    QVERIFY(files.loadFiles(sample + "/DeviceConfiguration.xml", sample + "/Offline.xml"));
+    QStringList allInfos;
+    for (const QString& name : systemTexts)
+        allInfos.append(files.setting(name)->currentValue);
+
+    QVERIFY(startSim(units, nullptr, {}, sample));
+    KXDeviceConnector connector;
+    QVERIFY(connector.connectToDevice(QStringLiteral("127.0.0.1"), m_sim->dataPort, false));
+    KXDeviceInfoMap info;
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(KXQueryDeviceInfo(&connector, info));
+    // Refusals come at once: one unanswered request alone would take 60 s.
+    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
+
+    QCOMPARE(info.value("BaseState"), baseState);
+    QCOMPARE((QStringList{info.value("Product Name"), info.value("Serial Number"),
+                          info.value("PRNQRY", "(none)")}),
+             identity);
+    QCOMPARE(info.value("AllInfos"), allInfos.join("\r\n"));
+    for (const char* name : {"NETDEN", "NETLPA", "NETSMK", "NETGIP"})
+        QCOMPARE(info.value(name, "(none)"), files.setting(name)->currentValue);
+    QCOMPARE(info.value("NVI SUPPORT"), QStringLiteral("1"));
+    QCOMPARE(info.value("rfid"), QStringLiteral("1"));
 }
 
 void tst_kxsim::cutsFramesHoweverTheStreamSplits_data()
@@ -371,7 +408,7 @@ void tst_kxsim::misbehavesOnFaults()
 
     SimClient client;
     QVERIFY(startSim(options, &client));
-    QVERIFY(trigger.isEmpty() || exchange(client, 1, trigger).endsWith(kAcked));
+    QVERIFY(trigger.isEmpty() || client.exchange(1, trigger).endsWith(kAcked));
     // The set takes effect whatever becomes of its reply.
     const QByteArray reply = deviceFrame(protocol, "BEPLVL6\x06");
     const QByteArray shaped[] = {
@@ -386,7 +423,7 @@ void tst_kxsim::misbehavesOnFaults()
             QCOMPARE(client.received, reply);
             SimClient next; // the device itself is fine
             QVERIFY(next.connectTo(m_sim->dataPort));
-            QCOMPARE(exchange(next, 1, "BEPLVL*"), deviceFrame(1, "BEPLVL6\x06"));
+            QCOMPARE(next.exchange(1, "BEPLVL*"), deviceFrame(1, "BEPLVL6\x06"));
             break;
         }
         const QByteArray got = client.takeUntilReplyTo(kMarker.left(6));
@@ -453,7 +490,7 @@ void tst_kxsim::sendsUnsolicitedData()
     SimClient client;
     QVERIFY(startSim(options, &client));
     if (!trigger.isEmpty())
-        QCOMPARE(exchange(client, 1, trigger), deviceFrame(1, replyText));
+        QCOMPARE(client.exchange(1, trigger), deviceFrame(1, replyText));
     QVERIFY(client.waitFor([&] { return client.received.size() >= expected.size(); }));
     QCOMPARE(client.received, expected);
     client.received.clear();
@@ -465,8 +502,8 @@ void tst_kxsim::repliesDoNotWaitBehindUnsolicitedData()
 {
     SimClient client;
     QVERIFY(startSim({"--gap", "2000"}, &client));
-    QCOMPARE(exchange(client, 1, "SIMBAR2"), deviceFrame(1, "SIMBAR2\x06"));
-    QCOMPARE(exchange(client, 7, "BEPLVL*"), deviceFrame(7, "BEPLVL3\x06"));
+    QCOMPARE(client.exchange(1, "SIMBAR2"), deviceFrame(1, "SIMBAR2\x06"));
+    QCOMPARE(client.exchange(7, "BEPLVL*"), deviceFrame(7, "BEPLVL3\x06"));
     QVERIFY(!client.received.contains("KXSIM-BARCODE-0002")); // still on its way
     QVERIFY(client.waitFor([&] { return client.received.contains("KXSIM-BARCODE-0002"); }));
 }
@@ -479,19 +516,19 @@ void tst_kxsim::servesTheLog()
             log.connectTo(m_sim->logPort));
     // Streamed from the start: a tick line every 20 ms, and every event.
     QVERIFY(log.waitFor([&] { return log.received.count("tick\r\n") >= 3; }));
-    QCOMPARE(exchange(data, 1, "SIMLOG0"), deviceFrame(1, "SIMLOG0\x06"));
+    QCOMPARE(data.exchange(1, "SIMLOG0"), deviceFrame(1, "SIMLOG0\x06"));
     QVERIFY(log.waitFor([&] { return log.received.contains("SIMLOG0"); })); // the last one
 
     const QByteArray first = log.queryLog();
     QVERIFY2(first.size() > 3000 * 40, first.left(40).constData());
     QVERIFY(first.contains("status line") && first.endsWith("\r\n"));
     // A later query sees what happened since: the command from a data link.
-    QCOMPARE(exchange(data, 1, "BEPLVL*"), kLevel3);
+    QCOMPARE(data.exchange(1, "BEPLVL*"), kLevel3);
     const QByteArray second = log.queryLog();
     QVERIFY(second.startsWith(first) && second.mid(first.size()).contains("BEPLVL*"));
 
-    QCOMPARE(exchange(data, 1, "SIMLOG20"), deviceFrame(1, "SIMLOG20\x06"));
-    QCOMPARE(exchange(data, 1, "BEPTON*"), deviceFrame(1, "BEPTON1\x06"));
+    QCOMPARE(data.exchange(1, "SIMLOG20"), deviceFrame(1, "SIMLOG20\x06"));
+    QCOMPARE(data.exchange(1, "BEPTON*"), deviceFrame(1, "BEPTON1\x06"));
     QVERIFY(log.waitFor([&] { return log.received.count("tick\r\n") >= 3; }));
     QVERIFY(log.received.contains("BEPTON*"));
 }
@@ -531,7 +568,7 @@ void tst_kxsim::holdsBackClientsThatDoNotRead()
     QTRY_VERIFY_WITH_TIMEOUT(m_sim->bytesRead() >= taken + 1000 * request.size(), kWaitMs);
     SimClient probe;
     QVERIFY(probe.connectTo(m_sim->dataPort));
-    QCOMPARE(exchange(probe, 1, "BEPLVL*"), kLevel3);
+    QCOMPARE(probe.exchange(1, "BEPLVL*"), kLevel3);
     const qint64 growth = m_sim->rssKiB() - before;
     QVERIFY2(growth < 48 * 1024, qPrintable(QStringLiteral("%1 KiB").arg(growth)));
 
@@ -579,7 +616,7 @@ void tst_kxsim::survivesMoreConnectionsThanItServes()
     if (wrapper.isEmpty()) {
         // Later connections are closed at once; the 64th is served.
         QVERIFY(links.at(64)->waitForDisconnect() && links.at(65)->waitForDisconnect());
-        QCOMPARE(exchange(*links.at(63), 1, "BEPLVL*"), kLevel3);
+        QCOMPARE(links.at(63)->exchange(1, "BEPLVL*"), kLevel3);
     } else {
         // Out of descriptors, it waits for one instead of retrying at once.
         QTRY_VERIFY_WITH_TIMEOUT(m_sim->openFiles() >= 32, kWaitMs);
@@ -592,7 +629,7 @@ void tst_kxsim::survivesMoreConnectionsThanItServes()
     QTRY_VERIFY_WITH_TIMEOUT(m_sim->openFiles() <= idleFiles, kWaitMs);
     SimClient late;
     QVERIFY(late.connectTo(m_sim->dataPort));
-    QCOMPARE(exchange(late, 1, "BEPLVL*"), kLevel3);
+    QCOMPARE(late.exchange(1, "BEPLVL*"), kLevel3);
 }
 
 // ---- the serial endpoint and the end
@@ -607,7 +644,7 @@ void tst_kxsim::servesThePseudoTerminalThroughTheDriver()
     QCOMPARE(serialExchange(adaptor, 1, "BEPLVL4"), deviceFrame(1, "BEPLVL4\x06"));
     QCOMPARE(serialExchange(adaptor, 7, "BEPLVL*;"), deviceFrame(7, "BEPLVL4\x06"));
     // One device behind every endpoint.
-    QCOMPARE(exchange(client, 1, "BEPLVL*"), deviceFrame(1, "BEPLVL4\x06"));
+    QCOMPARE(client.exchange(1, "BEPLVL*"), deviceFrame(1, "BEPLVL4\x06"));
 
     // A hang-up makes a new pseudo-terminal, announced and linked.
     adaptor.close();

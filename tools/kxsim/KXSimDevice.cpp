@@ -1,6 +1,9 @@
 #include "KXSimDevice.h"
 
 #include "KXSimFrames.h"
+#include "datastream/KXDataStreamInternal.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -28,6 +31,42 @@ bool KXSimDevice::loadFiles(const QString& configFile, const QString& offlineFil
             .arg(configFile, offlineFile,
                  loaded ? QStringLiteral("loaded") : QStringLiteral("failed to load")));
     return loaded;
+}
+
+bool KXSimDevice::answerText(const QByteArray& text, QByteArray& replyText)
+{
+    const QByteArrayList commands = simCommands(text);
+    if (std::none_of(commands.cbegin(), commands.cend(),
+                     [this](const QByteArray& command) { return isRefused(command); }))
+        return m_engine.answerText(text, replyText);
+
+    // One command at a time, the refused ones left out, and the reply put
+    // together as the engine does: later commands of the first command's tag
+    // are named by their sub-tag alone.
+    replyText.clear();
+    const QByteArray firstTag = commands.first().left(3);
+    for (const QByteArray& command : commands) {
+        const QByteArray name = command.left(6);
+        if (replyText.isEmpty())
+            replyText += name;
+        else if (name.startsWith(firstTag))
+            replyText += ',' + name.mid(3);
+        else
+            replyText += ';' + name;
+        QByteArray one;
+        if (isRefused(command))
+            replyText += command.mid(6) + kDataStreamNak;
+        else if (m_engine.answerText(command, one))
+            replyText += one.mid(name.size());
+    }
+    return true;
+}
+
+bool KXSimDevice::isRefused(const QByteArray& command) const
+{
+    if (!m_units.scanner && (command.startsWith("QRY") || command.startsWith("PRNQRY")))
+        return true;
+    return !m_units.base && command.startsWith("BAS");
 }
 
 QByteArray KXSimDevice::takeBarcode()

@@ -32,8 +32,26 @@ public:
 
     explicit KXSimDevice(QObject* parent = nullptr);
 
+    // Which units the device is: a scanner alone (the default), a base
+    // station alone, or a base station with a scanner behind it. Each unit
+    // answers its own identity queries from the device files (the scanner
+    // QRY... and PRNQRY, the base station BAS...); those of a unit that is
+    // not there are refused, as a real device of that kind refuses them.
+    struct Units
+    {
+        bool scanner = true;
+        bool base = false;
+    };
+
     bool loadFiles(const QString& configFile, const QString& offlineFile);
     KXOffLineEngine& engine() { return m_engine; }
+    const Units& units() const { return m_units; }
+    void setUnits(const Units& units) { m_units = units; }
+
+    // Answers bare command text (see KXOffLineEngine::answerText) as the
+    // engine does, except that each identity query of a missing unit gets
+    // its parameter and NAK.
+    bool answerText(const QByteArray& text, QByteArray& replyText);
     KXSimFaults& faults() { return m_faults; }
 
     // Milliseconds between two pieces of unsolicited data on a link.
@@ -62,7 +80,10 @@ signals:
     void logLineAdded(const QByteArray& line);
 
 private:
+    bool isRefused(const QByteArray& command) const;
+
     KXOffLineEngine m_engine;
+    Units m_units;
     KXSimFaults m_faults;
     Greeting m_greeting;
     int m_gapMs = DefaultGapMs;

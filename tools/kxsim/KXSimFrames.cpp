@@ -19,6 +19,24 @@ QByteArray lengthPrefixedFrame(char protocol, const QByteArray& payload)
 
 } // namespace
 
+QByteArrayList simCommands(const QByteArray& text)
+{
+    QByteArrayList commands;
+    for (const QByteArray& part : text.split(';')) {
+        QByteArray tag;
+        bool first = true;
+        for (const QByteArray& item : part.split(',')) {
+            if (item.isEmpty())
+                continue;
+            commands.append(first ? item : tag + item);
+            if (first)
+                tag = item.left(3);
+            first = false;
+        }
+    }
+    return commands;
+}
+
 QByteArray simReplyFrame(EDataProtocol protocol, const QByteArray& replyText)
 {
     if (protocol == DataProtocol7E07)

@@ -4,8 +4,15 @@
 #include <KXDataStreamTypes.h>
 
 #include <QByteArray>
+#include <QByteArrayList>
 
-// Device frames that kxsim writes. Plain functions, no I/O.
+// Device frames that kxsim writes and the command text it reads. Plain
+// functions, no I/O.
+
+// Command text expanded as the offline engine does: ";" separates commands,
+// later items of a part borrow the tag of its first ("DFMQCU,ADD0a;LUAQRY"
+// gives DFMQCU, DFMADD0a and LUAQRY). Empty items are skipped.
+QByteArrayList simCommands(const QByteArray& text);
 
 // Reply text as a device frame of the request's envelope: protocol 1
 // 0x02 0x01 "0000" "@" text ";" 0x03, protocol 7 0x02 0x07, the payload

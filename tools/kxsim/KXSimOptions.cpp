@@ -53,6 +53,8 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         {"--corrupt", KXSimFaults::Corrupt},
     };
 
+    bool base = false;
+    bool gun = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         const auto value = [&](QString& out) {
@@ -69,6 +71,10 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         }
         if (arg == QLatin1String("--serial")) {
             serial = true;
+            continue;
+        }
+        if (arg == QLatin1String("--base") || arg == QLatin1String("--gun")) {
+            (arg == QLatin1String("--base") ? base : gun) = true;
             continue;
         }
         if (arg == QLatin1String("--config") || arg == QLatin1String("--offline") ||
@@ -118,6 +124,12 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         }
     }
 
+    if (gun && !base) {
+        error = QStringLiteral("--gun goes with --base (a scanner alone is the default)");
+        return false;
+    }
+    units.base = base;
+    units.scanner = !base || gun;
     if (configFile.isEmpty() != offlineFile.isEmpty()) {
         error = QStringLiteral("--config and --offline go together");
         return false;
@@ -157,8 +169,8 @@ QStringList KXSimOptions::sampleDeviceFolders(const QString& applicationDir)
 
 const char* KXSimOptions::usage()
 {
-    return "usage: kxsim [--config FILE --offline FILE] [--bind ADDR] [--port N] [--log-port N]\n"
-           "             [--serial] [--serial-path PATH] [fault and data options]\n"
+    return "usage: kxsim [--config FILE --offline FILE] [--base [--gun]] [--bind ADDR] [--port N]\n"
+           "             [--log-port N] [--serial] [--serial-path PATH] [fault and data options]\n"
            "\n"
            "Simulates one barcode scanner or base station for the device kit. Prints one\n"
            "line per endpoint (\"kxsim: data tcp ADDR:PORT\", \"kxsim: log tcp ADDR:PORT\",\n"
@@ -171,6 +183,10 @@ const char* KXSimOptions::usage()
            "                      <bindir>/../../examples/offline (build tree), then\n"
            "                      <bindir>/../share/KXDeviceKit/offline (installed), then\n"
            "                      the source tree's examples/offline.\n"
+           "  --base              a base station alone: answers BASQSY,QSN,QHN,QFW from the\n"
+           "                      device files and refuses (NAK) the scanner's QRY... and\n"
+           "                      PRNQRY; without it, a scanner that refuses BAS...\n"
+           "  --gun               with --base: a scanner behind the base; both answer\n"
            "Endpoints\n"
            "  --bind ADDR         listen address (default 127.0.0.1)\n"
            "  --port N            data port (default 36520; 0 picks a free port)\n"

@@ -23,6 +23,7 @@ public:
     QString serialPath; // symlink to the serial slave; implies `serial`
     KXSimFaults faults;
     KXSimDevice::Greeting greeting;
+    KXSimDevice::Units units;
     int gapMs = KXSimDevice::DefaultGapMs;
     int logStreamMs = 0;
     int logLines = 0;

@@ -87,16 +87,10 @@ void KXSimSession::answerTriggers(const KXSimHostFrame& frame)
 
 void KXSimSession::answerCommands(const KXSimHostFrame& frame, bool idleProbe)
 {
-    QByteArray reply;
-    if (frame.protocol == DataProtocol7E01) {
-        if (!m_device.engine().answerFrame(frame.frame, reply))
-            return;
-    } else {
-        QByteArray replyText;
-        if (!m_device.engine().answerText(frame.text, replyText))
-            return;
-        reply = simReplyFrame(frame.protocol, replyText);
-    }
+    QByteArray replyText;
+    if (!m_device.answerText(frame.text, replyText))
+        return;
+    QByteArray reply = simReplyFrame(frame.protocol, replyText);
 
     // The idle probe must not use up a one-shot fault meant for a command.
     const KXSimReplyFault fault =

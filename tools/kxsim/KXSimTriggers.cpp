@@ -1,9 +1,8 @@
 #include "KXSimTriggers.h"
 
 #include "KXSimDevice.h"
+#include "KXSimFrames.h"
 #include "datastream/KXDataStreamInternal.h"
-
-#include <QByteArrayList>
 
 namespace {
 
@@ -13,29 +12,6 @@ constexpr int kMaxCount = 100000;
 constexpr int kMinLogStreamMs = 10;
 
 const QByteArray kTag("SIM");
-
-// Engine-style expansion: "SIMDLY5,SIL1;SIMBAR2" gives SIMDLY5, SIMSIL1,
-// SIMBAR2.
-QByteArrayList expandCommands(const QByteArray& text)
-{
-    QByteArrayList commands;
-    for (const QByteArray& part : text.split(';')) {
-        QByteArray tag;
-        bool first = true;
-        for (const QByteArray& item : part.split(',')) {
-            if (item.isEmpty())
-                continue;
-            if (first) {
-                tag = item.left(3);
-                commands.append(item);
-                first = false;
-            } else {
-                commands.append(tag + item);
-            }
-        }
-    }
-    return commands;
-}
 
 bool readNumber(const QByteArray& text, int minimum, int maximum, int& value)
 {
@@ -187,7 +163,7 @@ QByteArray KXSimTriggers::apply(const QByteArray& text, KXSimDevice& device, KXS
 {
     QByteArray reply;
     bool first = true;
-    for (const QByteArray& command : expandCommands(text)) {
+    for (const QByteArray& command : simCommands(text)) {
         const QByteArray name = command.left(6);
         const QByteArray parameter = command.mid(6);
         const bool sameTag = name.startsWith(kTag);

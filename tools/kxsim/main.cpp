@@ -71,6 +71,7 @@ int main(int argc, char* argv[])
         return fail(
             QStringLiteral("cannot load the device configuration %1").arg(options.configFile),
             kExitStartFailed);
+    device.setUnits(options.units);
     device.faults() = options.faults;
     device.setGreeting(options.greeting);
     device.setGapMs(options.gapMs);

@@ -6,6 +6,7 @@
 #include "discovery/KXUsbPortPaths.h"
 #include "transport/KXDriverLibrary.h"
 
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <vector>
@@ -77,14 +78,17 @@ KXSerialPortDeviceEnum::KXSerialPortDeviceEnum(QObject* parent) : QThread(parent
 
 KXSerialPortDeviceEnum::~KXSerialPortDeviceEnum()
 {
-    m_ending = true;
     stopEnum();
     wait();
 }
 
 void KXSerialPortDeviceEnum::stopEnum()
 {
-    m_stop = true;
+    // From start() on the thread counts as running, so a stop given before
+    // the pass has begun is kept; while none runs it is ignored, so that it
+    // cannot cancel a later pass.
+    if (isRunning())
+        m_stop = true;
 }
 
 bool KXSerialPortDeviceEnum::waitStartDelay()
@@ -103,7 +107,9 @@ bool KXSerialPortDeviceEnum::waitStartDelay()
 
 void KXSerialPortDeviceEnum::run()
 {
-    m_stop = false;
+    // Cleared when a pass ends rather than when it begins: clearing it here
+    // would lose a stop given between start() and this line.
+    const auto clearStop = qScopeGuard([this] { m_stop = false; });
     qCDebug(lcDiscovery).noquote()
         << "KXSerialPortDeviceEnum::run()...start... [Thread]:" << threadId();
     if (!waitStartDelay())

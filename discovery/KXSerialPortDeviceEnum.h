@@ -26,9 +26,10 @@ public:
     // Stops the pass (at its next device or delay step) and waits for it.
     ~KXSerialPortDeviceEnum() override;
 
-    // Asks the running pass to stop: during the start delay it ends without
-    // a result, later it ends the sub-pass it is in and still reports what
-    // it found. Any thread; returns at once.
+    // Asks the running (or just started) pass to stop: during the start
+    // delay it ends without a result, later it ends the sub-pass it is in
+    // and still reports what it found. Ignored while no pass runs. Any
+    // thread; returns at once.
     void stopEnum();
 
     // Delay before each pass, in ms: 1 to 19999 wait delay / 100 steps of
@@ -46,7 +47,7 @@ protected:
     void run() override;
 
 private:
-    bool stopRequested() const { return m_stop || m_ending; }
+    bool stopRequested() const { return m_stop; }
     // False when stopped during the delay.
     bool waitStartDelay();
     void enumUsbDevices(DSEnumDeviceSetting& result);
@@ -54,9 +55,6 @@ private:
     bool probeSerialPort(const QByteArray& record, DSEnumDeviceSetting& result);
 
     std::atomic<bool> m_stop{false};
-    // Set by the destructor only: a pass that had not begun yet when the
-    // owner went away must not clear the stop and run.
-    std::atomic<bool> m_ending{false};
     std::atomic<int> m_delayMs{0};
     // Port number in decimal to the path of the USB device behind the port;
     // rebuilt by each serial pass, on the enumeration thread.

@@ -27,5 +27,7 @@ int runMonitor(QStringList args, QString& err);
 // Prints the device log once, as it arrives, within the --timeout (default
 // 30 s); SIGINT and SIGTERM end it early.
 int runLog(QStringList args, QString& err);
+// One USB/serial enumeration pass; the devices found go to `out`.
+int runEnum(QStringList args, QString& out, QString& err);
 
 #endif // KXCTLCOMMANDS_H

@@ -174,7 +174,11 @@ void KXSerialPortDeviceEnum::enumSerialDevices(DSEnumDeviceSetting& result)
             continue; // busy, gone or the console: not to be opened
         if (probeSerialPort(record, result) || !framingUnknown(record))
             continue;
+        // Each retry is a probe of its own, and may take long: a stop ends
+        // the retries too.
         for (const auto& framing : kRetryFramings) {
+            if (stopRequested())
+                break;
             if (framing[0] != 0)
                 record[kComDataBits] = char(framing[0]);
             record[kComParity] = char(framing[1]);

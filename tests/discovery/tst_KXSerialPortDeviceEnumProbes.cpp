@@ -135,24 +135,31 @@ private slots:
     void stopKeepsWhatWasFound_data()
     {
         QTest::addColumn<QString>("stopAt"); // the opening that stops the pass
+        QTest::addColumn<bool>("silent");    // port 1001 never answers
         QTest::addColumn<QStringList>("openings");
         QTest::addColumn<QStringList>("found");
         QTest::newRow("first USB device")
-            << "open_usb /dev/kxA 3" << QStringList{"open_usb /dev/kxA 3"} << QStringList{"SNUSB1"};
-        QTest::newRow("second port") << "open_com 1002 8/0"
+            << "open_usb /dev/kxA 3" << false << QStringList{"open_usb /dev/kxA 3"}
+            << QStringList{"SNUSB1"};
+        QTest::newRow("second port") << "open_com 1002 8/0" << false
                                      << QStringList{"open_usb /dev/kxA 3", "open_usb /dev/kxB 3",
                                                     "open_com 1001 8/0", "open_com 1002 8/0"}
                                      << QStringList{"SN1001", "SN1002", "SNUSB1", "SNUSB2"};
+        QTest::newRow("silent port: no retries after it")
+            << "open_com 1001 8/0" << true
+            << QStringList{"open_usb /dev/kxA 3", "open_usb /dev/kxB 3", "open_com 1001 8/0"}
+            << QStringList{"SNUSB1", "SNUSB2"};
     }
     void stopKeepsWhatWasFound()
     {
         QFETCH(QString, stopAt);
+        QFETCH(bool, silent);
         QFETCH(QStringList, openings);
         QFETCH(QStringList, found);
         m_addUsb("/dev/kxA");
         m_addUsb("/dev/kxB");
         for (quint16 port : {1001, 1002, 1003})
-            m_addPort(port, 0, 9600, 0, 0);
+            m_addPort(port, 0, 9600, port == 1001 && silent ? -1 : 0, 0);
         KXSerialPortDeviceEnum enumerator;
         struct Stopper
         {

@@ -7,8 +7,8 @@
 // A simulated device answers the information query at once: the scanner
 // query with its lines (serial number "SN" and its port, or "SNUSB" and its
 // index), every other command ENQ. Opened with a framing it does not take,
-// it hears garbage and answers every command NAK, so a failed probe costs
-// no reply time-out.
+// it hears garbage and answers the scanner query ENQ too, so a failed probe
+// costs no reply time-out.
 
 #include "driver/KXDataStreamDriver.h"
 
@@ -56,54 +56,26 @@ std::string recordName(const uint8_t* record)
     return name;
 }
 
-// "TAGSUB,SUB;TAGSUB" answered sub-tag by sub-tag.
-std::string replyBody(const std::string& body, const Link& link)
+// The reply to a text-envelope command (7E 01, four digits, '@' or '#',
+// text, ";" 03), on its first command: the scanner query with the device's
+// lines when it understands, anything else ENQ (unknown), which leaves the
+// kit's other queries empty.
+std::string replyTo(const std::string& frame, const Link& link)
 {
-    const std::string lines =
-        "Product Name: KX-TEST\r\nSerial Number: " + link.serial + "\r\nFirmware Version: 1.0";
-    std::string reply;
-    size_t start = 0;
-    while (start <= body.size()) {
-        size_t end = body.find(';', start);
-        if (end == std::string::npos)
-            end = body.size();
-        const std::string command = body.substr(start, end - start);
-        const std::string tag = command.substr(0, 3);
-        size_t at = 3;
-        while (at <= command.size()) {
-            size_t comma = command.find(',', at);
-            if (comma == std::string::npos)
-                comma = command.size();
-            std::string sub = command.substr(at, comma - at);
-            if (!sub.empty() && sub.back() == '*')
-                sub.pop_back();
-            std::string value;
-            char result = '\x05';
-            if (!link.understands) {
-                result = '\x15';
-            } else if (tag == "QRY" &&
-                       (sub == "SYS" || sub == "PDN" || sub == "PSN" || sub == "FWV")) {
-                value = lines;
-                result = '\x06';
-            } else if (tag == "PRN" && sub == "QRY") {
-                value = "KXTEST";
-                result = '\x06';
-            }
-            reply += (at == 3 ? tag : std::string(",")) + sub + value + result;
-            at = comma + 1;
-        }
-        reply += ';';
-        start = end + 1;
-    }
-    return reply;
+    const std::string body = frame.substr(7, 6);
+    std::string reply = "\x02\x01"
+                        "0000" +
+                        frame.substr(6, 1) + body;
+    if (link.understands && body == "QRYSYS")
+        reply += "Product Name: KX-TEST\x06,PDNProduct Name: KX-TEST\x06,PSNSerial Number: " +
+                 link.serial + '\x06';
+    else
+        reply += '\x05';
+    return reply + ";\x03";
 }
 
-void record(const std::string& line)
-{
-    g_calls += line + '\n';
-}
-
-// Opens `link` on a device; calls the test's hook without the lock.
+// Opens the handle on a device (none: empty serial); calls the test's hook
+// without the lock.
 int open(uint32_t handle, const std::string& call, const std::string& serial, bool understands,
          uint32_t* error)
 {
@@ -111,7 +83,7 @@ int open(uint32_t handle, const std::string& call, const std::string& serial, bo
     void* context = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        record(call);
+        g_calls += call + '\n';
         hook = g_onOpen;
         context = g_onOpenContext;
         Link& link = g_links[handle];
@@ -256,14 +228,9 @@ int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_links.count(handle) || g_links[handle].serial.empty())
         return 0;
-    // A text-envelope command: 7E 01, four digits, '@' or '#', text, ";" 03.
     const std::string frame(reinterpret_cast<const char*>(data), size);
-    if (frame.size() > 9 && frame.compare(0, 2, "\x7E\x01") == 0) {
-        Link& link = g_links[handle];
-        const std::string body = frame.substr(7, frame.size() - 9);
-        link.pending += "\x02\x01"
-                        "0000" +
-                        frame.substr(6, 1) + replyBody(body, link) + '\x03';
+    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0) {
+        g_links[handle].pending += replyTo(frame, g_links[handle]);
         g_changed.notify_all();
     }
     return 1;

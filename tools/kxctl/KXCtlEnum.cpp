@@ -70,7 +70,8 @@ QString deviceText(const QString& id, const DSDeviceSetting& setting)
         text += QStringLiteral("  port: COM%1 (COM Type %2, %3)\n")
                     .arg(info.value(KXInfoKey::Com), info.value(KXInfoKey::ComType),
                          framingText(setting.serialSettings));
-    return text + QStringLiteral("  path: %1\n").arg(setting.path);
+    return text + QStringLiteral("  path: %1\n")
+                      .arg(setting.path.isEmpty() ? QStringLiteral("(none)") : setting.path);
 }
 
 QString jsonLine(const QJsonValue& error, const QString& message, const QJsonArray& devices)
@@ -127,9 +128,13 @@ int runEnum(QStringList args, QString& out, QString& err)
     });
     if (timeoutMs > 0)
         limit.start(timeoutMs);
+    // A pass that ends without a result (it cannot here) must not hang us.
+    QObject::connect(&enumerator, &QThread::finished, &loop, &QEventLoop::quit);
     enumerator.start();
     loop.exec();
     enumerator.wait();
+    if (!result)
+        result = std::make_unique<DSEnumDeviceSetting>();
 
     QJsonArray devices;
     for (auto it = result->devices.cbegin(); it != result->devices.cend(); ++it) {
@@ -139,14 +144,14 @@ int runEnum(QStringList args, QString& out, QString& err)
             out += deviceText(it.key(), **it);
     }
     const QString message =
-        stopped ? QStringLiteral("kxctl enum: stopped after %1 ms; %2 devices found before")
+        stopped ? QStringLiteral("kxctl enum: stopped after %1 ms; %2 device(s) found before")
                       .arg(timeoutMs)
                       .arg(result->devices.size())
                 : QString();
     if (json)
         out = jsonLine(stopped ? QJsonValue(-1) : QJsonValue(0), message, devices);
     else if (!stopped)
-        out += QStringLiteral("%1 devices found\n").arg(result->devices.size());
+        out += QStringLiteral("%1 device(s) found\n").arg(result->devices.size());
     err = message;
     return stopped ? KXCtlExitNoReply : KXCtlExitOk;
 }

@@ -96,6 +96,19 @@ bool serialHardwarePresent(unsigned index)
     return typeFile >> type && type != 0;
 }
 
+std::string portTtyName(uint16_t port)
+{
+    for (const NodeFamily& family : families) {
+        if (port < family.base || port >= family.base + family.count)
+            continue;
+        const unsigned index = port - family.base;
+        if (isFamily(family, "ttyS") && !serialHardwarePresent(index))
+            return std::string();
+        return family.prefix + std::to_string(index);
+    }
+    return std::string();
+}
+
 std::string portPath(uint16_t port)
 {
     if (port >= KXDS_PORT_EXTRA_BASE) {
@@ -103,15 +116,20 @@ std::string portPath(uint16_t port)
         const size_t index = port - KXDS_PORT_EXTRA_BASE;
         return index < extra.size() ? extra[index] : std::string();
     }
-    for (const NodeFamily& family : families) {
-        if (port < family.base || port >= family.base + family.count)
-            continue;
-        const unsigned index = port - family.base;
-        if (isFamily(family, "ttyS") && !serialHardwarePresent(index))
-            return std::string();
-        return "/dev/" + std::string(family.prefix) + std::to_string(index);
+    const std::string name = portTtyName(port);
+    return name.empty() ? name : "/dev/" + name;
+}
+
+bool isKernelConsole(const std::string& ttyName)
+{
+    // Space-separated names, such as "tty0 ttyS0".
+    std::ifstream active("/sys/class/tty/console/active");
+    std::string name;
+    while (!ttyName.empty() && active >> name) {
+        if (name == ttyName)
+            return true;
     }
-    return std::string();
+    return false;
 }
 
 std::vector<uint16_t> listSerialPorts()

@@ -15,6 +15,14 @@ std::vector<std::string> pathsFromEnvironment(const char* name);
 // ttyS<n> maps only when its hardware is present (see serialHardwarePresent).
 std::string portPath(uint16_t port);
 
+// The kernel's name of a port's tty ("ttyACM3" for 204); empty for the
+// paths of KXDS_EXTRA_PORTS and for numbers that map to nothing.
+std::string portTtyName(uint16_t port);
+
+// True when the tty named `ttyName` is an active kernel console (as the
+// system's own serial console is): writing there would reach the console.
+bool isKernelConsole(const std::string& ttyName);
+
 // The port numbers that exist now, ascending.
 std::vector<uint16_t> listSerialPorts();
 

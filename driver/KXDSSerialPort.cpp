@@ -42,6 +42,15 @@ bool standardSpeed(uint32_t rate, speed_t& speed)
     return false;
 }
 
+uint32_t rateOf(speed_t speed)
+{
+    for (const StandardRate& entry : standardRates) {
+        if (entry.speed == speed)
+            return entry.rate;
+    }
+    return 0;
+}
+
 tcflag_t characterSize(uint8_t dataBits)
 {
     switch (dataBits) {
@@ -70,6 +79,50 @@ tcflag_t parityFlags(uint8_t parity)
     default:
         return 0;
     }
+}
+
+// The record's coding of a line's framing, the reverse of configure().
+LineSettings decode(int fd, const termios& tio)
+{
+    LineSettings settings;
+    const speed_t speed = ::cfgetospeed(&tio);
+    // CBAUDEX alone is the kernel's "any rate" (BOTHER), kept apart.
+    if (speed == CBAUDEX)
+        settings.baudRate = customBaudRate(fd);
+    else if (speed != B0)
+        settings.baudRate = rateOf(speed);
+    if (settings.baudRate == 0)
+        settings.baudRate = KXDS_DEFAULT_BAUD_RATE;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5:
+        settings.dataBits = 5;
+        break;
+    case CS6:
+        settings.dataBits = 6;
+        break;
+    case CS7:
+        settings.dataBits = 7;
+        break;
+    default:
+        settings.dataBits = 8;
+        break;
+    }
+    settings.stopBits = (tio.c_cflag & CSTOPB) ? 2 : 0;
+    if (!(tio.c_cflag & PARENB))
+        settings.parity = 0;
+    else if (tio.c_cflag & CMSPAR)
+        settings.parity = (tio.c_cflag & PARODD) ? 3 : 4;
+    else
+        settings.parity = (tio.c_cflag & PARODD) ? 1 : 2;
+    return settings;
+}
+
+// EBUSY: another user set TIOCEXCL, which binds everyone but root.
+uint32_t openErrorOf(int err)
+{
+    return err == ENOENT  ? KXDS_ERROR_NOT_FOUND
+           : err == EBUSY ? KXDS_ERROR_BUSY
+                          : KXDS_ERROR_OPEN_FAILED;
 }
 
 uint32_t configure(int fd, const LineSettings& settings)
@@ -117,10 +170,7 @@ OpenResult openSerialPort(const std::string& path, const LineSettings& settings)
     // O_NONBLOCK: the open must not wait for carrier before CLOCAL is set.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        // EBUSY: another user set TIOCEXCL, which binds everyone but root.
-        result.error = errno == ENOENT  ? KXDS_ERROR_NOT_FOUND
-                       : errno == EBUSY ? KXDS_ERROR_BUSY
-                                        : KXDS_ERROR_OPEN_FAILED;
+        result.error = openErrorOf(errno);
         return result;
     }
     const auto fail = [&](uint32_t error) {
@@ -147,6 +197,25 @@ OpenResult openSerialPort(const std::string& path, const LineSettings& settings)
     if (!result.device)
         result.error = KXDS_ERROR_OPEN_FAILED;
     return result;
+}
+
+uint32_t readLineSettings(const std::string& path, LineSettings& settings)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return openErrorOf(errno);
+    uint32_t error = KXDS_ERROR_NONE;
+    termios tio;
+    // The lock keeps out our own openings elsewhere; taken and dropped
+    // without a setting touched, it disturbs nobody.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        error = errno == EWOULDBLOCK ? KXDS_ERROR_BUSY : KXDS_ERROR_OPEN_FAILED;
+    else if (::tcgetattr(fd, &tio) != 0)
+        error = KXDS_ERROR_CONFIG_FAILED;
+    else
+        settings = decode(fd, tio);
+    ::close(fd);
+    return error;
 }
 
 } // namespace kxds

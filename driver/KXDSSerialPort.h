@@ -25,6 +25,14 @@ bool isValidLineSettings(const LineSettings& settings);
 // BAD_ARGUMENT.
 OpenResult openSerialPort(const std::string& path, const LineSettings& settings);
 
+// The current line settings of the tty at `path`, read without changing
+// anything and only when nobody holds the port (the same exclusive-open
+// rules): opened non-blocking, locked, read and closed again. A line
+// without a speed (B0) reads as KXDS_DEFAULT_BAUD_RATE. Returns
+// KXDS_ERROR_NONE, or NOT_FOUND, BUSY, OPEN_FAILED, CONFIG_FAILED (not a
+// tty).
+uint32_t readLineSettings(const std::string& path, LineSettings& settings);
+
 } // namespace kxds
 
 #endif // KXDSSERIALPORT_H

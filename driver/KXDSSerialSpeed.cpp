@@ -18,4 +18,10 @@ bool setCustomBaudRate(int fd, uint32_t baudRate)
     return ::ioctl(fd, TCSETS2, &settings) == 0;
 }
 
+uint32_t customBaudRate(int fd)
+{
+    struct termios2 settings;
+    return ::ioctl(fd, TCGETS2, &settings) == 0 ? settings.c_ospeed : 0;
+}
+
 } // namespace kxds

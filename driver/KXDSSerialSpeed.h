@@ -10,6 +10,10 @@ namespace kxds {
 // header cannot share a file with <termios.h>.
 bool setCustomBaudRate(int fd, uint32_t baudRate);
 
+// The output bit rate of a tty set with any rate (BOTHER); 0 when it cannot
+// be read.
+uint32_t customBaudRate(int fd);
+
 } // namespace kxds
 
 #endif // KXDSSERIALSPEED_H

@@ -1,6 +1,7 @@
 #include "KXDSUsbEnum.h"
 
 #include "KXDSPortMap.h"
+#include "KXDataStreamDriver.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +11,16 @@
 namespace kxds {
 
 namespace {
+
+// True when the USB interface behind `tty` is driven by cdc_acm. The parent
+// belongs to the tty and is released with it.
+bool isCdcAcm(udev_device* tty)
+{
+    udev_device* interface =
+        udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
+    const char* driver = interface ? udev_device_get_driver(interface) : nullptr;
+    return driver && std::strcmp(driver, "cdc_acm") == 0;
+}
 
 std::vector<std::string> findCdcAcmNodes()
 {
@@ -30,12 +41,8 @@ std::vector<std::string> findCdcAcmNodes()
                 udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
             if (!tty)
                 continue;
-            // The parent belongs to the tty and is released with it.
-            udev_device* interface =
-                udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_interface");
-            const char* driver = interface ? udev_device_get_driver(interface) : nullptr;
             const char* node = udev_device_get_devnode(tty);
-            if (driver && node && std::strcmp(driver, "cdc_acm") == 0)
+            if (node && isCdcAcm(tty))
                 nodes.emplace_back(node);
             udev_device_unref(tty);
         }
@@ -50,6 +57,25 @@ std::vector<std::string> findCdcAcmNodes()
 }
 
 } // namespace
+
+uint8_t usbDetectionKind(const std::string& ttyName)
+{
+    uint8_t kind = KXDS_DETECT_UNKNOWN;
+    udev* context = ttyName.empty() ? nullptr : udev_new();
+    if (!context)
+        return kind;
+    if (udev_device* tty =
+            udev_device_new_from_subsystem_sysname(context, "tty", ttyName.c_str())) {
+        // An adapter's tty hangs below its port on the usb-serial bus.
+        if (isCdcAcm(tty))
+            kind = KXDS_DETECT_CDC_ACM;
+        else if (udev_device_get_parent_with_subsystem_devtype(tty, "usb-serial", nullptr))
+            kind = KXDS_DETECT_USB_SERIAL;
+        udev_device_unref(tty);
+    }
+    udev_unref(context);
+    return kind;
+}
 
 std::vector<std::string> listUsbDataPipes()
 {

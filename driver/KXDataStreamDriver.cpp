@@ -106,6 +106,22 @@ OpenResult openComRecord(const uint8_t* record)
     return openSerialPort(path, settings);
 }
 
+// Detection kind and current framing of one COM record's port.
+void detectPort(KXDSComRecord& com)
+{
+    const std::string name = portTtyName(com.port);
+    const std::string path = portPath(com.port);
+    com.detectionKind = usbDetectionKind(name);
+    LineSettings settings;
+    if (path.empty() || isKernelConsole(name) ||
+        readLineSettings(path, settings) != KXDS_ERROR_NONE)
+        settings = LineSettings{0, 0, 0, 0};
+    com.baudRate = settings.baudRate;
+    com.dataBits = settings.dataBits;
+    com.stopBits = settings.stopBits;
+    com.parity = settings.parity;
+}
+
 // A read on the handle's device; `wakeable` lets kxds_wake_readers end it.
 uint32_t readFrom(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t timeoutMs,
                   const char* pattern, int patternLength, bool wakeable, uint32_t* error)
@@ -277,11 +293,7 @@ int kxds_detect_serial_settings(uint8_t* records, int count, int /*timeout*/)
         uint8_t* record = records + static_cast<size_t>(i) * KXDS_COM_RECORD_SIZE;
         KXDSComRecord com;
         std::memcpy(&com, record, sizeof com);
-        com.detectionKind = 0;
-        com.baudRate = 115200;
-        com.dataBits = 8;
-        com.stopBits = 0;
-        com.parity = 0;
+        detectPort(com);
         std::memcpy(record, &com, sizeof com);
     }
     return count;

@@ -199,12 +199,28 @@ KXDS_EXPORT int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int a, i
    by ascending number, and returns how many. Only the port number is set;
    the rest is zero. */
 KXDS_EXPORT int kxds_enum_serial_ports(uint8_t* records, int capacity);
-/* Fills framing and detection kind of `count` COM records and returns the
-   number of records to look at. It does not probe: every record gets
-   115200 baud, 8 data bits, one stop bit, no parity and detection kind 0
-   (so the kit tries the other framings itself), and the result is
-   `count`. Null records or a count below 1 give 0. `timeout` is not
-   used. */
+/* Fills detection kind and framing of `count` COM records whose port numbers
+   kxds_enum_serial_ports gave, and returns `count`. Nothing is sent and no
+   setting is changed, so it never waits (`timeout` is not used).
+   - Detection kind (KXDS_DETECT_*), from what udev knows of the port:
+     CDC_ACM for a ttyACM whose USB interface cdc_acm drives (the scanner's
+     own USB port: its line settings are virtual, so no other framing needs
+     trying); USB_SERIAL for a ttyUSB of a USB-serial adapter (a real line
+     whose framing the adapter cannot tell); UNKNOWN for anything else: an
+     on-board UART, a pseudo-terminal, every path of KXDS_EXTRA_PORTS.
+   - Framing: the port's current line settings (baud rate, data bits, stop
+     bits 0 or 2, parity 0 to 4), read under the exclusive-open rules above:
+     the port is opened non-blocking only when nobody holds it, locked, read
+     and let go at once. A line without a speed (B0) reads as
+     KXDS_DEFAULT_BAUD_RATE, a rate set without a B constant as itself.
+   - Baud rate 0 and the rest of the framing 0 mark a port that cannot be
+     used now: gone, not a tty, held by another handle or process, or an
+     active kernel console (writing there would reach the console).
+   Null records or a count below 1 give 0. */
+#define KXDS_DETECT_UNKNOWN 0
+#define KXDS_DETECT_CDC_ACM 1
+#define KXDS_DETECT_USB_SERIAL 8
+#define KXDS_DEFAULT_BAUD_RATE 115200
 KXDS_EXPORT int kxds_detect_serial_settings(uint8_t* records, int count, int timeout);
 
 #ifdef __cplusplus

@@ -446,14 +446,68 @@ private slots:
         QCOMPARE(kxds_is_open(m_handle), 0);
     }
 
+    // Detection reads the line as its last user left it, changes nothing,
+    // and reports a port that cannot be used with baud rate 0. A pty keeps
+    // eight data bits and no parity bit, so speed and stop bits show here.
+    void detectionReadsTheLine_data()
+    {
+        QTest::addColumn<QByteArray>("leftBy"); // the opening that set the line, or none
+        QTest::addColumn<bool>("held");         // that opening still holds the port
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("9600, two stop bits")
+            << comRecord(1001, 9600, 8, 2, 2) << false << comRecord(1001, 9600, 8, 2);
+        QTest::newRow("any rate") << comRecord(1001, 14400) << false << comRecord(1001, 14400);
+        QTest::newRow("no speed: the default") << QByteArray() << false << comRecord(1001);
+        QTest::newRow("held") << comRecord(1001, 9600) << true << comRecord(1001, 0, 0);
+        QTest::newRow("no such port") << QByteArray() << false << comRecord(1002, 0, 0);
+    }
+    void detectionReadsTheLine()
+    {
+        QFETCH(QByteArray, leftBy);
+        QFETCH(bool, held);
+        QFETCH(QByteArray, expected);
+        termios tio{};
+        if (leftBy.isEmpty()) {
+            QCOMPARE(::tcgetattr(m_pty->slave(), &tio), 0);
+            QCOMPARE(::cfsetospeed(&tio, B0), 0);
+            QCOMPARE(::tcsetattr(m_pty->slave(), TCSANOW, &tio), 0);
+        } else {
+            QVERIFY(openPty(leftBy));
+        }
+        if (!held)
+            kxds_close(m_handle);
+        QVERIFY(m_pty->write("abc"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 3, waitLimitMs);
+        termios before{}, after{};
+        QCOMPARE(::tcgetattr(m_pty->slave(), &before), 0);
+
+        // Kind and framing are overwritten; the record past `count` is not.
+        const KXDSComRecord stale{qFromLittleEndian<uint16_t>(expected.constData()),
+                                  0xAA,
+                                  0,
+                                  0xAAAAAAAA,
+                                  0xAA,
+                                  0xAA,
+                                  0xAA,
+                                  0};
+        QByteArray records = QByteArray(reinterpret_cast<const char*>(&stale), sizeof stale) +
+                             QByteArray(KXDS_COM_RECORD_SIZE, char(0xAA));
+        QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(records.data()), 1, 9), 1);
+        QCOMPARE(records.toHex(' '),
+                 (expected + QByteArray(KXDS_COM_RECORD_SIZE, char(0xAA))).toHex(' '));
+        QCOMPARE(::tcgetattr(m_pty->slave(), &after), 0);
+        QVERIFY(std::memcmp(&before, &after, sizeof before) == 0);
+        QCOMPARE(m_pty->pendingInput(), 3);
+        // Let go at once: the port opens as before.
+        kxds_close(m_handle);
+        QVERIFY(openPty());
+    }
+
     void functionsWithoutDevice()
     {
-        // Detection does not probe: default framing and kind 0 in `count` records.
-        QByteArray records = comRecord(1001, 9600, 7, 2, 1).repeated(2);
-        records[2] = 5; // detection kind
-        QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(records.data()), 1, 9), 1);
-        QCOMPARE(records, comRecord(1001) + comRecord(1001, 9600, 7, 2, 1));
         QCOMPARE(kxds_detect_serial_settings(nullptr, 4, 100), 0);
+        QByteArray record = comRecord(1001);
+        QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(record.data()), 0, 100), 0);
 
         const char16_t file[] = u"/nonexistent/firmware.bin";
         uint32_t error = 0xFFFF, error1 = 0xFFFF;

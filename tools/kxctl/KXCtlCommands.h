@@ -27,6 +27,8 @@ int runMonitor(QStringList args, QString& err);
 // Prints the device log once, as it arrives, within the --timeout (default
 // 30 s); SIGINT and SIGTERM end it early.
 int runLog(QStringList args, QString& err);
+// One USB/serial enumeration pass; the devices found go to `out`.
+int runEnum(QStringList args, QString& out, QString& err);
 
 // Asks the device for its information (the kit's information query) and
 // prints the map.

@@ -67,12 +67,25 @@ const Command kCommands[] = {
      "ends it with what came so far (exit 0)\n"
      "--timeout   ms for the whole log (default 30000; then exit 4)",
      [](const QStringList& args, QString&, QString& err) { return runLog(args, err); }},
+    {"enum", "[--json]",
+     "one pass over the USB and serial devices that libKXDataStream.so lists\n"
+     "(KXDS_EXTRA_PORTS and KXDS_EXTRA_USB add pseudo-terminals); prints\n"
+     "each device that answers the information query: its id, kind,\n"
+     "product, serial number, firmware, port with COM Type and framing,\n"
+     "and path (a serial port's USB device in /sys, a USB device's node)\n"
+     "--timeout   ms for the whole pass (default none); then the pass stops\n"
+     "            at its next device and what it found is printed (exit 4)\n"
+     "--json      print one JSON object: error (0, -1 stopped, -3 no driver\n"
+     "            library, null for a usage error), message, devices\n"
+     "            ([{id, kind, product, serial, firmware, port, comType,\n"
+     "            framing, path, info}])",
+     [](const QStringList& args, QString& out, QString& err) { return runEnum(args, out, err); }},
 };
 
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, info, monitor and log (see each)\n"
+    "  --timeout   MS from 1 to 3600000 for send, info, monitor, log and enum (see each)\n"
     "\n"
     "TARGET   tcp://HOST:PORT       network device\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"

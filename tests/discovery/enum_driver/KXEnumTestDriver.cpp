@@ -1,0 +1,285 @@
+// A stand-in for the driver library that simulates whole devices in-process,
+// for enumeration tests that a pseudo-terminal cannot show: detection kinds,
+// framings a device answers to, ports that must not be opened. Built as
+// libKXDataStream.so into a folder of its own; tests put that folder on the
+// library path and set it up through the kxds_test_* functions.
+//
+// A simulated device answers the information query at once: the scanner
+// query with its lines (serial number "SN" and its port, or "SNUSB" and its
+// index), every other command ENQ. Opened with a framing it does not take,
+// it hears garbage and answers the scanner query ENQ too, so a failed probe
+// costs no reply time-out.
+
+#include "driver/KXDataStreamDriver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SimPort
+{
+    uint16_t port;
+    uint8_t kind;
+    uint32_t baudRate;
+    int dataBits; // the framing it answers to; 0: any, -1: none
+    int parity;
+};
+
+struct Link
+{
+    std::string serial; // empty while nothing is open
+    bool understands = false;
+    std::string pending; // reply bytes not read yet
+};
+
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::vector<SimPort> g_ports;
+std::vector<std::string> g_usbNames;
+std::map<uint32_t, Link> g_links;
+uint32_t g_nextHandle = 1;
+std::string g_calls;
+void (*g_onOpen)(void*) = nullptr;
+void* g_onOpenContext = nullptr;
+
+std::string recordName(const uint8_t* record)
+{
+    std::string name;
+    for (int at = 0; at + 1 < KXDS_USB_RECORD_SIZE && (record[at] || record[at + 1]); at += 2)
+        name += char(record[at]); // the tests use ASCII names
+    return name;
+}
+
+// The reply to a text-envelope command (7E 01, four digits, '@' or '#',
+// text, ";" 03), on its first command: the scanner query with the device's
+// lines when it understands, anything else ENQ (unknown), which leaves the
+// kit's other queries empty.
+std::string replyTo(const std::string& frame, const Link& link)
+{
+    const std::string body = frame.substr(7, 6);
+    std::string reply = "\x02\x01"
+                        "0000" +
+                        frame.substr(6, 1) + body;
+    if (link.understands && body == "QRYSYS")
+        reply += "Product Name: KX-TEST\x06,PDNProduct Name: KX-TEST\x06,PSNSerial Number: " +
+                 link.serial + '\x06';
+    else
+        reply += '\x05';
+    return reply + ";\x03";
+}
+
+// Opens the handle on a device (none: empty serial); calls the test's hook
+// without the lock.
+int open(uint32_t handle, const std::string& call, const std::string& serial, bool understands,
+         uint32_t* error)
+{
+    void (*hook)(void*) = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_calls += call + '\n';
+        hook = g_onOpen;
+        context = g_onOpenContext;
+        Link& link = g_links[handle];
+        link = Link{serial, understands, {}};
+        if (error)
+            *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
+    }
+    if (hook)
+        hook(context);
+    return serial.empty() ? 0 : 1;
+}
+
+uint32_t read(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t time, uint32_t* error)
+{
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_changed.wait_for(lock, std::chrono::milliseconds(time),
+                       [&] { return !g_links.count(handle) || !g_links[handle].pending.empty(); });
+    if (error)
+        *error = KXDS_ERROR_NONE;
+    if (!g_links.count(handle))
+        return 0;
+    std::string& pending = g_links[handle].pending;
+    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(pending.size()));
+    std::memcpy(buffer, pending.data(), count);
+    pending.erase(0, count);
+    return count;
+}
+
+} // namespace
+
+extern "C" {
+
+// Test controls, not part of the driver interface.
+KXDS_EXPORT void kxds_test_reset()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_ports.clear();
+    g_usbNames.clear();
+    g_calls.clear();
+    g_onOpen = nullptr;
+}
+
+// dataBits and parity: the framing the device answers to; 0 any, -1 none.
+KXDS_EXPORT void kxds_test_add_port(uint16_t port, uint8_t kind, uint32_t baudRate, int dataBits,
+                                    int parity)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_ports.push_back(SimPort{port, kind, baudRate, dataBits, parity});
+}
+
+KXDS_EXPORT void kxds_test_add_usb(const char* name)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_usbNames.emplace_back(name);
+}
+
+// Called on the opening thread after each opening is recorded.
+KXDS_EXPORT void kxds_test_on_open(void (*hook)(void*), void* context)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_onOpen = hook;
+    g_onOpenContext = context;
+}
+
+// The openings since the last take, one a line; valid until the next take.
+KXDS_EXPORT const char* kxds_test_take_calls()
+{
+    static std::string taken;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    taken.clear();
+    taken.swap(g_calls);
+    return taken.c_str();
+}
+
+uint32_t kxds_create(void)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_nextHandle++;
+}
+
+void kxds_destory(uint32_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_links.erase(handle);
+    g_changed.notify_all();
+}
+
+int kxds_open_usb(uint32_t handle, const uint8_t* record_, int mode, uint32_t* error)
+{
+    const std::string name = recordName(record_);
+    std::string serial;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (size_t i = 0; i < g_usbNames.size(); ++i)
+            serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
+    }
+    return open(handle, "open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
+}
+
+int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
+{
+    KXDSComRecord com;
+    std::memcpy(&com, record_, sizeof com);
+    std::string serial;
+    bool understands = false;
+    std::unique_lock<std::mutex> lock(g_mutex);
+    for (const SimPort& port : g_ports) {
+        if (port.port != com.port)
+            continue;
+        serial = "SN" + std::to_string(port.port);
+        understands =
+            port.dataBits == 0 || (port.dataBits == com.dataBits && port.parity == com.parity);
+    }
+    lock.unlock();
+    const std::string call = "open_com " + std::to_string(com.port) + ' ' +
+                             std::to_string(com.dataBits) + '/' + std::to_string(com.parity);
+    return open(handle, call, serial, understands, error);
+}
+
+int kxds_is_open(uint32_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_links.count(handle) && !g_links[handle].serial.empty();
+}
+
+void kxds_close(uint32_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_links[handle] = Link{};
+    g_changed.notify_all();
+}
+
+int kxds_clean(uint32_t handle, int value)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_links[handle].pending.clear();
+    return value;
+}
+
+int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_links.count(handle) || g_links[handle].serial.empty())
+        return 0;
+    const std::string frame(reinterpret_cast<const char*>(data), size);
+    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0) {
+        g_links[handle].pending += replyTo(frame, g_links[handle]);
+        g_changed.notify_all();
+    }
+    return 1;
+}
+
+uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
+                      uint32_t, uint32_t* error)
+{
+    return read(handle, buffer, capacity, reponse_time, error);
+}
+
+uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
+                         uint32_t, const char*, int, uint32_t* error)
+{
+    return read(handle, buffer, capacity, reponse_time, error);
+}
+
+int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, int, int)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int count = 0;
+    for (; count < capacity && count < int(g_usbNames.size()); ++count) {
+        uint8_t* record_ = records + size_t(count) * KXDS_USB_RECORD_SIZE;
+        for (size_t i = 0; i < g_usbNames[count].size(); ++i)
+            record_[2 * i] = uint8_t(g_usbNames[count][i]);
+        record_[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
+    }
+    return count;
+}
+
+int kxds_enum_serial_ports(uint8_t* records, int capacity)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int count = 0;
+    for (; count < capacity && count < int(g_ports.size()); ++count)
+        std::memcpy(records + size_t(count) * KXDS_COM_RECORD_SIZE, &g_ports[count].port, 2);
+    return count;
+}
+
+// Every port as configured, with eight data bits, one stop bit, no parity.
+int kxds_detect_serial_settings(uint8_t* records, int count, int)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int i = 0; i < count && i < int(g_ports.size()); ++i) {
+        const KXDSComRecord com{
+            g_ports[i].port, g_ports[i].kind, 0, g_ports[i].baudRate, 8, 0, 0, 0};
+        std::memcpy(records + size_t(i) * KXDS_COM_RECORD_SIZE, &com, sizeof com);
+    }
+    return count;
+}
+
+} // extern "C"

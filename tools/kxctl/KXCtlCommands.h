@@ -27,5 +27,8 @@ int runMonitor(QStringList args, QString& err);
 // Prints the device log once, as it arrives, within the --timeout (default
 // 30 s); SIGINT and SIGTERM end it early.
 int runLog(QStringList args, QString& err);
+// Broadcasts the discovery request on every network and prints the devices
+// as they answer, change and go offline, for --seconds (default 10).
+int runDiscover(QStringList args, QString& err);
 
 #endif // KXCTLCOMMANDS_H

@@ -1,0 +1,3 @@
+#include "KXDiscoveryLog.h"
+
+Q_LOGGING_CATEGORY(lcDiscovery, "kx.discovery")

@@ -83,7 +83,9 @@ void tst_KXDiscoveryParse::readsAnswers_data()
     row("product code copied", datagram(0x31, snMac + "Product Code=PC9;"), A::Store, "AB",
         fields("Product Code=PC9;PRNQRY=PC9"), false, 0, "");
     row("serial number without MAC", datagram(0x31, "Serial Number=S5;Ip Address=1.2.3.4"),
-        A::Store, "S5", fields("MAC Address="), false, 0, "");
+        A::Store, "S5", fields("Serial Number=S5;Ip Address=1.2.3.4;MAC Address="), true, 0, "");
+    row("MAC without serial number", datagram(0x31, "MAC Address=M5;Ip Address=1.2.3.4"), A::Store,
+        "M5", fields("MAC Address=M5;Ip Address=1.2.3.4;Serial Number="), true, 0, "");
     row("byte 6 not 0x10", datagram(0x31, snMac, "TARVEN", 0x11), A::Ignore, "AB", {}, false, 0,
         "");
     row("unknown kind", datagram(0x33, snMac), A::Ignore, "AB", {}, false, 0, "");
@@ -116,6 +118,9 @@ void tst_KXDiscoveryParse::readsAnswers_data()
                "MAC Address=BM;Ip Address=10.0.0.2;Gateway Address=10.0.0.1;Use DHCP=0;"
                "AIBD Version=A3;Gun Decoder Version=;Base Serial Number=B100"),
         false, 0, "");
+    row("base without MAC: identifier from the base's serial number",
+        datagram(0x32, QByteArray(kBaseWithGun).replace("Base MAC Address=BM;", "")), A::Store,
+        "B100", fields("Serial Number=G7;MAC Address=;Base MAC Address="), false, 0, "");
     row("base without base fields has no identifier",
         datagram(0x32, "Serial Number=S1;MAC Address=M1;"), A::Ignore, "",
         fields("Serial Number=;MAC Address=;Base MAC Address="), false, 0,

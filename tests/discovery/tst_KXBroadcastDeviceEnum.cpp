@@ -423,7 +423,7 @@ void tst_KXBroadcastDeviceEnum::discoverCommandPrintsDevices()
     m_enum.reset(); // kxctl takes the answer port
     QProcess kxctl;
     kxctl.start(QStringLiteral(KXCTL_PATH), {QStringLiteral("discover"), QStringLiteral("--json"),
-                                             QStringLiteral("--seconds"), QStringLiteral("2")});
+                                             QStringLiteral("--seconds"), QStringLiteral("1")});
     QVERIFY(m_peer->waitHeard(1));
     // Answer where a device would: the request's sender, on its answer port.
     const QByteArray request = m_peer->last();

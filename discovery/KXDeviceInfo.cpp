@@ -6,6 +6,8 @@
 
 #include <QStringList>
 
+#include <atomic>
+
 namespace {
 
 constexpr int QueryTimeout = 60000;
@@ -184,7 +186,8 @@ bool KXQueryDeviceInfo(QPointer<KXDeviceConnector> connector, KXDeviceInfoMap& i
 QString makeDeviceId(const KXDeviceInfoMap& info)
 {
     // Never reset: the same USB device gets a new identifier on every pass.
-    static int usbCounter = 0;
+    // Atomic because a discovery answer may claim to be a USB device too.
+    static std::atomic<int> usbCounter{0};
 
     const QString serial = info.value(KXInfoKey::SerialNumber);
     const QString type = info.value(KXInfoKey::DeviceType);

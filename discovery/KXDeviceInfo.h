@@ -45,8 +45,7 @@ bool KXQueryDeviceInfo(QPointer<KXDeviceConnector> connector, KXDeviceInfoMap& i
 //   counter (so every enumeration gives a new identifier);
 // - serial devices: serial number, ":COM" and the "COM" value;
 // - network devices: the MAC address, or the serial number without one.
-// Not thread-safe for USB maps (the counter is a plain integer): form those
-// on one thread only.
+// Safe from any thread.
 QString makeDeviceId(const KXDeviceInfoMap& info);
 
 #endif // KXDEVICEINFO_H

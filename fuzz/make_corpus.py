@@ -101,6 +101,15 @@ HOSTILE_XML = {
                                for i in range(500)) + SPIN_ITEM),
 }
 
+def discovery(kind: int, payload: bytes, marker: bytes = b"TARVEN", fixed: int = 0x10) -> bytes:
+    """A discovery datagram: marker, fixed byte, kind, big-endian length."""
+    return marker + bytes([fixed, kind]) + struct.pack(">I", len(payload)) + payload
+
+
+SCANNER = b"Product Name=KX-1;Serial Number=S1;MAC Address=00:11:22:33:44:55;Ip Address=10.0.0.7;"
+BASE = (b"Base Product Name=BS-1;Base Serial Number=B1;Base MAC Address=BM;Base Ip Address=10.0.0.2;"
+        b"Gun Product Name=GN-7;Gun Serial Number=G7;Gun AIBD Version=A3;")
+
 IMGGET, IMGTGT, IMGBGT, IMGJGT, IMGGLI, QRYSYS = range(6)
 JPEG = b"\xff\xd8\xff\xe0"
 WINDOW_A = b"10W20H|110W20H|110W120H|10W120H"
@@ -167,6 +176,18 @@ SEEDS = {
         "split_missing_key": value_input(["A", "B", "C"], "12A34B"),
         "split_window": value_input(["W", "H"], "640W480H"),
         "split_long_keys": value_input(["X", "Yy", "Zzz", "N"], "1X2Yy3Zzz40N"),
+    },
+    "fuzz_discovery": {
+        "scanner": discovery(0x31, SCANNER + b"Product Code=PC9;Supp Gr=1;Gr En=0;"),
+        "base_with_scanner": discovery(0x32, BASE),
+        "base_reported_as_itself": discovery(0x32, BASE + b"Base Som=1;"),
+        "supplement_lower_case": discovery(0x3A, SCANNER + b"Extra=1;", marker=b"tarven"),
+        "network_result": discovery(0x11, SCANNER + b"Setting Result=1;"),
+        "alias_result": discovery(0x61, SCANNER + b"Ret=x;"),
+        "group_result_no_ret": discovery(0x41, SCANNER),
+        "odd_fields": discovery(0x31, b"A=1;B=2=3;;C;=;==;Device Type=SerialPort Device;COM=7;"),
+        "length_past_end": discovery(0x31, SCANNER)[:-5],
+        "request": discovery(0x30, b"Answer Port=36511;"),
     },
     "fuzz_offline_write": {
         "query_current": host_7e01(b"@DFMQCU*"),

@@ -24,7 +24,8 @@ if (($# >= 1)) && [[ $1 =~ ^[0-9]+$ ]]; then
 fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 targets=("$@")
-((${#targets[@]} > 0)) || targets=(fuzz_parser fuzz_frame fuzz_extend fuzz_value fuzz_offline_write fuzz_offline_xml)
+((${#targets[@]} > 0)) || targets=(fuzz_parser fuzz_frame fuzz_extend fuzz_value fuzz_offline_write fuzz_offline_xml
+  fuzz_discovery)
 
 cmake --build "$build" --target "${targets[@]}"
 

@@ -34,4 +34,8 @@ int runEnum(QStringList args, QString& out, QString& err);
 // prints the map.
 int runInfo(const QStringList& args, QString& out, QString& err);
 
+// Broadcasts the discovery request on every network and prints the devices
+// as they answer, change and go offline, for --seconds (default 10).
+int runDiscover(QStringList args, QString& err);
+
 #endif // KXCTLCOMMANDS_H

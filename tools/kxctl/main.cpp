@@ -80,6 +80,16 @@ const Command kCommands[] = {
      "            ([{id, kind, product, serial, firmware, port, comType,\n"
      "            framing, path, info}])",
      [](const QStringList& args, QString& out, QString& err) { return runEnum(args, out, err); }},
+    {"discover", "[--seconds N] [--alive S] [--json]",
+     "broadcast the discovery request on EVERY network interface (UDP to\n"
+     "255.255.255.255:36510, again every 3 s) and print devices as they are\n"
+     "found, change and go offline; SIGINT or SIGTERM ends it (exit 0)\n"
+     "--seconds   how long to listen (default 10)\n"
+     "--alive     seconds without an answer before a device is offline\n"
+     "            (6 or more, default 180)\n"
+     "--json      one JSON object per event: event (found, updated,\n"
+     "            offline), id, info, error (0)",
+     [](const QStringList& args, QString&, QString& err) { return runDiscover(args, err); }},
 };
 
 const char kTargets[] =

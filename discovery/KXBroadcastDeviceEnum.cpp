@@ -106,8 +106,8 @@ bool KXBroadcastDeviceEnum::startScan(int intervalMs)
         }
     }
     m_receiveSocket = socket;
-    // Departure from a default-sized buffer: all devices answer one broadcast
-    // at once, and none of their answers may be lost.
+    // A large buffer: all devices answer one broadcast at once, and none of
+    // their answers may be lost.
     socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, ReceiveBufferBytes);
     qCDebug(lcDiscovery)
         << "KXBroadcastDeviceEnum::startScan... answer port" << answerPort() << "receive buffer"
@@ -196,8 +196,8 @@ void KXBroadcastDeviceEnum::OnEchoTimeout()
 
 void KXBroadcastDeviceEnum::OnRecvData()
 {
-    // Departure from one datagram per readyRead: everything that waits is
-    // read now, so a burst of answers cannot overflow the socket's buffer.
+    // Everything that waits is read now, not one datagram per readyRead, so
+    // a burst of answers cannot overflow the socket's buffer.
     for (int i = 0; i < MaxDatagramsPerRead; ++i) {
         if (!m_receiveSocket || !m_receiveSocket->hasPendingDatagrams())
             return;

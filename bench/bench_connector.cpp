@@ -1,10 +1,13 @@
 // Request round trips through the device connector: synchronous sends to the
 // offline sample device and to kxsim on loopback, and a burst of
-// asynchronous requests to kxsim.
+// asynchronous requests to kxsim; and the same request and reply over bare
+// loopback sockets, the floor under the TCP figures.
 
+#include "KXBenchRawTcp.h"
 #include "KXBenchSim.h"
 
 #include "connector/KXDeviceConnector.h"
+#include "offline/KXOffLineEngine.h"
 
 #include <KXDataStream.h>
 
@@ -87,6 +90,22 @@ void BM_SyncRoundTripTcp(benchmark::State& state)
         syncRoundTrips(state, connector);
 }
 BENCHMARK(BM_SyncRoundTripTcp)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The reply is what kxsim answers, made once by the engine it answers with.
+void BM_RawTcpRoundTrip(benchmark::State& state)
+{
+    const QString folder = QStringLiteral(KX_SAMPLE_DEVICE_DIR);
+    KXOffLineEngine engine;
+    QByteArray reply;
+    if (!engine.loadFiles(folder + QLatin1String("/DeviceConfiguration.xml"),
+                          folder + QLatin1String("/Offline.xml")) ||
+        !engine.answerFrame(queryCommand(), reply)) {
+        state.SkipWithError("cannot answer from the sample device");
+        return;
+    }
+    kxbench::rawTcpRoundTrips(state, queryCommand().toStdString(), reply.toStdString());
+}
+BENCHMARK(BM_RawTcpRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // All requests queued at once; an iteration ends with the last callback.
 void BM_AsyncPipelineTcp(benchmark::State& state)

@@ -1,6 +1,9 @@
 // Round trip of one 64-byte command and its 64-byte reply through each real
 // transport: TCP on loopback and the driver library on a pseudo-terminal,
-// each against a peer that echoes what it gets.
+// each against a peer that echoes what it gets; and the same over bare
+// loopback sockets, the floor under the TCP figure.
+
+#include "KXBenchRawTcp.h"
 
 #include "transport/KXNetworkAdaptor.h"
 #include "transport/KXSerialPortAdaptor.h"
@@ -97,6 +100,12 @@ void BM_TcpExchange(benchmark::State& state)
     ::close(listener);
 }
 BENCHMARK(BM_TcpExchange)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_RawTcpRoundTrip(benchmark::State& state)
+{
+    kxbench::rawTcpRoundTrips(state, kMessage.toStdString(), kMessage.toStdString());
+}
+BENCHMARK(BM_RawTcpRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_PtyExchange(benchmark::State& state)
 {

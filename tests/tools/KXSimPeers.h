@@ -160,7 +160,7 @@ private:
     void readLines()
     {
         static const QRegularExpression endpoint(
-            QStringLiteral("^kxsim: (data|log|serial) (?:tcp 127\\.0\\.0\\.1:(\\d+)|(/\\S+))$"));
+            QStringLiteral("^kxsim: (data|log|serial) (?:tcp [\\d.]+:(\\d+)|(/\\S+))$"));
         while (m_process.canReadLine()) {
             lines.append(QString::fromLocal8Bit(m_process.readLine()).trimmed());
             const QRegularExpressionMatch match = endpoint.match(lines.last());
@@ -184,9 +184,9 @@ public:
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
     }
 
-    bool connectTo(quint16 port)
+    bool connectTo(quint16 port, const QHostAddress& host = QHostAddress::LocalHost)
     {
-        socket.connectToHost(QHostAddress::LocalHost, port);
+        socket.connectToHost(host, port);
         socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
         return socket.waitForConnected(kWaitMs);
     }

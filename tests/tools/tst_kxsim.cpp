@@ -1,13 +1,7 @@
 #include "KXSimPeers.h"
-#include "connector/KXDeviceConnector.h"
 #include "datastream/KXDataStreamInternal.h"
-#include "discovery/KXDeviceInfo.h"
-#include "offline/KXOffLineEngine.h"
 #include "transport/KXSerialPortAdaptor.h"
 
-#include <KXDataStream.h>
-
-#include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -76,8 +70,6 @@ private slots:
     void handlesItsCommandLine();
 
     void answers();
-    void answersTheInformationQuery_data();
-    void answersTheInformationQuery();
     void cutsFramesHoweverTheStreamSplits_data();
     void cutsFramesHoweverTheStreamSplits();
     void misbehavesOnFaults_data();
@@ -95,10 +87,10 @@ private slots:
     void servesThePseudoTerminalThroughTheDriver();
 
 private:
-    // Starts kxsim on the test device (or the device files in `folder`) with
-    // free ports, and connects `client` to its data port.
+    // Starts kxsim on the test device with free ports, and connects `client`
+    // to its data port.
     bool startSim(const QStringList& extra = {}, SimClient* client = nullptr,
-                  const QStringList& wrapper = {}, const QString& folder = QString());
+                  const QStringList& wrapper = {});
 
     QTemporaryDir m_dir;
     std::unique_ptr<SimProcess> m_sim;
@@ -130,12 +122,10 @@ void tst_kxsim::cleanup()
     m_sim.reset();
 }
 
-bool tst_kxsim::startSim(const QStringList& extra, SimClient* client, const QStringList& wrapper,
-                         const QString& folder)
+bool tst_kxsim::startSim(const QStringList& extra, SimClient* client, const QStringList& wrapper)
 {
-    const QDir dir(folder.isEmpty() ? m_dir.path() : folder);
-    const QString config = dir.filePath(QStringLiteral("DeviceConfiguration.xml"));
-    const QString offline = dir.filePath(QStringLiteral("Offline.xml"));
+    const QString config = m_dir.filePath(QStringLiteral("DeviceConfiguration.xml"));
+    const QString offline = m_dir.filePath(QStringLiteral("Offline.xml"));
     m_sim = std::make_unique<SimProcess>();
     m_sim->wrapper = wrapper;
     const QStringList args{"--config", config, "--offline",  offline,
@@ -161,13 +151,15 @@ void tst_kxsim::handlesItsCommandLine_data()
            "--delay --silent --garbage --partial --corrupt --close-after "
            "--barcodes --messages --mixed --gap --log-lines --log-stream SIMDLY "
            "SIMSIL SIMGRB SIMPRT SIMCRP SIMCLA SIMONE SIMCLS SIMBAR SIMMSG SIMMIX "
-           "SIMGAP SIMLGL SIMLOG SIMRST";
+           "SIMGAP SIMLGL SIMLOG SIMRST --udp --udp-port --udp-devices --udp-silent "
+           "--udp-malformed SIMUSL SIMUMF";
     QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "unknown argument";
     QTest::newRow("port out of range") << QStringList{"--port", "65536"} << 2 << "--port takes";
     QTest::newRow("negative delay") << QStringList{"--delay", "-1"} << 2 << "--delay takes";
     QTest::newRow("missing value") << QStringList{"--log-port"} << 2 << "needs a value";
     QTest::newRow("config alone") << QStringList{"--config", "x.xml"} << 2 << "go together";
     QTest::newRow("gun alone") << QStringList{"--gun"} << 2 << "--gun goes with --base";
+    QTest::newRow("no devices") << QStringList{"--udp-devices", "0"} << 2 << "--udp-devices";
     QTest::newRow("host name") << QStringList{"--bind", "example.com"} << 2 << "numeric IP";
     QTest::newRow("log stream too fast") << QStringList{"--log-stream", "1"} << 2 << "--log-stream";
     QTest::newRow("greeting past 4 MiB")
@@ -250,58 +242,6 @@ void tst_kxsim::answers()
             QCOMPARE(client.exchange(protocol, text),
                      deviceFrame(protocol, expected.isEmpty() ? engineText : expected));
     }
-}
-
-void tst_kxsim::answersTheInformationQuery_data()
-{
-    QTest::addColumn<QStringList>("units");
-    QTest::addColumn<QString>("baseState");
-    QTest::addColumn<QStringList>("identity");    // product name, serial number, PRNQRY
-    QTest::addColumn<QStringList>("systemTexts"); // what "AllInfos" joins
-
-    const QStringList scanner{"KX-7300", "K73A2403180417", "KX7300-USB-ETH"};
-    QTest::newRow("scanner") << QStringList() << "0" << scanner << QStringList{"QRYSYS"};
-    QTest::newRow("base station") << QStringList{"--base"} << "1"
-                                  << QStringList{"KX-B7300", "K73B2403180052", "(none)"}
-                                  << QStringList{"BASQSY"};
-    QTest::newRow("base station and scanner")
-        << QStringList{"--base", "--gun"} << "2" << scanner << QStringList{"QRYSYS", "BASQSY"};
-}
-
-// The kit's own query, through a connector, against the sample device.
-void tst_kxsim::answersTheInformationQuery()
-{
-    QFETCH(QStringList, units);
-    QFETCH(QString, baseState);
-    QFETCH(QStringList, identity);
-    QFETCH(QStringList, systemTexts);
-
-    const QString sample = QStringLiteral(KX_SOURCE_DIR "/examples/offline");
-    KXOffLineEngine files;
-    QVERIFY(files.loadFiles(sample + "/DeviceConfiguration.xml", sample + "/Offline.xml"));
-    QStringList allInfos;
-    for (const QString& name : systemTexts)
-        allInfos.append(files.setting(name)->currentValue);
-
-    QVERIFY(startSim(units, nullptr, {}, sample));
-    KXDeviceConnector connector;
-    QVERIFY(connector.connectToDevice(QStringLiteral("127.0.0.1"), m_sim->dataPort, false));
-    KXDeviceInfoMap info;
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(KXQueryDeviceInfo(&connector, info));
-    // Refusals come at once: one unanswered request alone would take 60 s.
-    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
-
-    QCOMPARE(info.value("BaseState"), baseState);
-    QCOMPARE((QStringList{info.value("Product Name"), info.value("Serial Number"),
-                          info.value("PRNQRY", "(none)")}),
-             identity);
-    QCOMPARE(info.value("AllInfos"), allInfos.join("\r\n"));
-    for (const char* name : {"NETDEN", "NETLPA", "NETSMK", "NETGIP"})
-        QCOMPARE(info.value(name, "(none)"), files.setting(name)->currentValue);
-    QCOMPARE(info.value("NVI SUPPORT"), QStringLiteral("1"));
-    QCOMPARE(info.value("rfid"), QStringLiteral("1"));
 }
 
 void tst_kxsim::cutsFramesHoweverTheStreamSplits_data()

@@ -62,6 +62,22 @@ bool KXSimDevice::answerText(const QByteArray& text, QByteArray& replyText)
     return true;
 }
 
+QString KXSimDevice::settingValue(const QString& mnemonic) const
+{
+    const OfflineSetting* setting = m_engine.setting(mnemonic);
+    return setting ? setting->currentValue : QString();
+}
+
+bool KXSimDevice::setSetting(const QString& mnemonic, const QString& value)
+{
+    if (value.contains(QLatin1Char(',')) || value.contains(QLatin1Char(';')) ||
+        !m_engine.setting(mnemonic))
+        return false;
+    QByteArray reply;
+    return m_engine.answerText((mnemonic + value).toLatin1(), reply) &&
+           reply.endsWith(kDataStreamAck) && settingValue(mnemonic) == value;
+}
+
 bool KXSimDevice::isRefused(const QByteArray& command) const
 {
     if (!m_units.scanner && (command.startsWith("QRY") || command.startsWith("PRNQRY")))

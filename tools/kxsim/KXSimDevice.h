@@ -52,6 +52,12 @@ public:
     // engine does, except that each identity query of a missing unit gets
     // its parameter and NAK.
     bool answerText(const QByteArray& text, QByteArray& replyText);
+    // The current value of a setting; empty when the files lack it.
+    QString settingValue(const QString& mnemonic) const;
+    // Sets a setting as a host's command would, with the engine's checks.
+    // False when refused or missing, or when the value holds ',' or ';',
+    // which a command text cannot carry.
+    bool setSetting(const QString& mnemonic, const QString& value);
     KXSimFaults& faults() { return m_faults; }
 
     // Milliseconds between two pieces of unsolicited data on a link.

@@ -5,7 +5,7 @@
 #include <QString>
 
 // One way in to the simulated device: a TCP port, a log port, a
-// pseudo-terminal; later a discovery answerer or a boot loader. main() starts
+// pseudo-terminal, the discovery port; later a boot loader. main() starts
 // each and prints its description as "kxsim: <description>".
 class KXSimEndpoint : public QObject
 {
@@ -22,6 +22,9 @@ public:
 signals:
     // The endpoint moved, as a serial port does after a hang-up.
     void descriptionChanged(const QString& description);
+    // Something a person watching kxsim wants to see, such as a blink
+    // request; main() prints it like a description.
+    void eventOccurred(const QString& text);
 };
 
 #endif // KXSIMENDPOINT_H

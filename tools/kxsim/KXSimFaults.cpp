@@ -17,6 +17,8 @@ void KXSimFaults::clear()
     m_lasting = KXSimReplyFault();
     m_once = Once();
     m_closeAfter = 0;
+    m_udpSilent = false;
+    m_udpMalformation = 0;
 }
 
 void KXSimFaults::setLasting(Kind kind, int value)

@@ -44,6 +44,14 @@ public:
     int closeAfter() const { return m_closeAfter; }
     void setCloseAfter(int count) { m_closeAfter = count; }
 
+    // Discovery: while silent, every datagram is ignored, as if the device
+    // had left the network.
+    bool udpSilent() const { return m_udpSilent; }
+    void setUdpSilent(bool silent) { m_udpSilent = silent; }
+    // The damage done to discovery answers; 0 none (see KXSimUdp::Malformation).
+    int udpMalformation() const { return m_udpMalformation; }
+    void setUdpMalformation(int kind) { m_udpMalformation = kind; }
+
 private:
     struct Once
     {
@@ -57,6 +65,8 @@ private:
     KXSimReplyFault m_lasting;
     Once m_once;
     int m_closeAfter = 0;
+    bool m_udpSilent = false;
+    int m_udpMalformation = 0;
 };
 
 #endif // KXSIMFAULTS_H

@@ -1,5 +1,7 @@
 #include "KXSimOptions.h"
 
+#include "KXSimUdpEndpoint.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
@@ -41,6 +43,22 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         {"--gap", 0, 600000, [this](int v) { gapMs = v; }},
         {"--log-stream", 10, 600000, [this](int v) { logStreamMs = v; }},
         {"--log-lines", 0, 1000000, [this](int v) { logLines = v; }},
+        // The discovery options imply --udp.
+        {"--udp-port", 0, 65535,
+         [this](int v) {
+             udpPort = quint16(v);
+             udp = true;
+         }},
+        {"--udp-devices", 1, KXSimUdpEndpoint::MaxDevices,
+         [this](int v) {
+             udpDevices = v;
+             udp = true;
+         }},
+        {"--udp-malformed", 0, KXSimUdp::LastMalformation,
+         [this](int v) {
+             faults.setUdpMalformation(v);
+             udp = true;
+         }},
     };
     const struct
     {
@@ -71,6 +89,11 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         }
         if (arg == QLatin1String("--serial")) {
             serial = true;
+            continue;
+        }
+        if (arg == QLatin1String("--udp") || arg == QLatin1String("--udp-silent")) {
+            udp = true;
+            faults.setUdpSilent(faults.udpSilent() || arg == QLatin1String("--udp-silent"));
             continue;
         }
         if (arg == QLatin1String("--base") || arg == QLatin1String("--gun")) {
@@ -170,11 +193,14 @@ QStringList KXSimOptions::sampleDeviceFolders(const QString& applicationDir)
 const char* KXSimOptions::usage()
 {
     return "usage: kxsim [--config FILE --offline FILE] [--base [--gun]] [--bind ADDR] [--port N]\n"
-           "             [--log-port N] [--serial] [--serial-path PATH] [fault and data options]\n"
+           "             [--log-port N] [--serial] [--serial-path PATH] [--udp [udp options]]\n"
+           "             [fault and data options]\n"
            "\n"
            "Simulates one barcode scanner or base station for the device kit. Prints one\n"
            "line per endpoint (\"kxsim: data tcp ADDR:PORT\", \"kxsim: log tcp ADDR:PORT\",\n"
-           "\"kxsim: serial PATH\") and serves until SIGINT or SIGTERM (exit code 0).\n"
+           "\"kxsim: serial PATH\", \"kxsim: udp 0.0.0.0:PORT\"), a line per discovery\n"
+           "command (\"kxsim: blink SERIAL MAC\", ...) and serves until SIGINT or SIGTERM\n"
+           "(exit code 0).\n"
            "\n"
            "Device\n"
            "  --config FILE       device configuration file (DeviceConfiguration.xml)\n"
@@ -193,6 +219,17 @@ const char* KXSimOptions::usage()
            "  --log-port N        log port (default 36525; 0 picks a free port)\n"
            "  --serial            also serve on a pseudo-terminal\n"
            "  --serial-path PATH  also put a symlink to it at PATH (implies --serial)\n"
+           "Discovery (the udp options imply --udp; answers go to the asker alone, but\n"
+           "run it where broadcasts stay private, such as a network namespace)\n"
+           "  --udp               answer the kit's discovery and network commands on UDP\n"
+           "  --udp-port P        discovery port (default 36510; 0 picks a free port)\n"
+           "  --udp-devices N     answer as N devices (1 to 10000): serial numbers ending in\n"
+           "                      -0001, -0002, ..., MAC addresses plus 1, 2, ...; all of\n"
+           "                      them are this one device\n"
+           "  --udp-silent        ignore every datagram, as if off the network (SIMUSL)\n"
+           "  --udp-malformed K   damage discovery answers: 1 marker \"TARVEX\", 2 a 19-byte\n"
+           "                      payload, 3 a length one past the end, 4 \"Supp Gr=1\"\n"
+           "                      without \"Gr En\"; 0 off (SIMUMF)\n"
            "Faults from the start (the same as the triggers below)\n"
            "  --delay MS          delay every reply (SIMDLY)\n"
            "  --silent            answer nothing (SIMSIL)\n"
@@ -232,6 +269,8 @@ const char* KXSimOptions::usage()
            "  SIMGAPn    pause n ms before each piece of unsolicited data\n"
            "  SIMLGLn    add n lines to the device log\n"
            "  SIMLOGn    stream the log to log clients, a tick every n ms (0 off)\n"
+           "  SIMUSLn    1: ignore every UDP datagram, 0: answer again\n"
+           "  SIMUMFn    damage discovery answers as --udp-malformed n (0 off)\n"
            "  SIMRST     every fault off (also those set by options)\n"
            "A trigger frame may ask for at most 4 MiB of unsolicited data in all (each\n"
            "piece counted as long as the last one's number makes it) and 100000 log\n"

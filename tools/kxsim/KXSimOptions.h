@@ -27,6 +27,9 @@ public:
     int gapMs = KXSimDevice::DefaultGapMs;
     int logStreamMs = 0;
     int logLines = 0;
+    bool udp = false;        // also answer discovery
+    quint16 udpPort = 36510; // where the kit's discovery requests go
+    int udpDevices = 1;
     bool help = false;
 
     // Reads the arguments after the program name. False with a one-line

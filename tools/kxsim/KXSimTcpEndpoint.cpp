@@ -31,6 +31,12 @@ bool KXSimTcpEndpoint::start(QString& error)
                     .arg(m_server->errorString());
         return false;
     }
+    startAccepting();
+    return true;
+}
+
+void KXSimTcpEndpoint::startAccepting()
+{
     // Qt's own accept loop retries at once when the process is out of file
     // descriptors, and so spins: the server only listens, we accept.
     m_server->pauseAccepting();
@@ -38,7 +44,49 @@ bool KXSimTcpEndpoint::start(QString& error)
         new QSocketNotifier(m_server->socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this,
             &KXSimTcpEndpoint::acceptConnections);
-    return true;
+}
+
+QHostAddress KXSimTcpEndpoint::address() const
+{
+    return m_server->serverAddress();
+}
+
+quint16 KXSimTcpEndpoint::port() const
+{
+    return m_server->serverPort();
+}
+
+bool KXSimTcpEndpoint::prepareMove(const QHostAddress& address, QString& error)
+{
+    delete m_moving;
+    m_moving = new QTcpServer(this);
+    if (m_moving->listen(address, m_server->serverPort()))
+        return true;
+    error = QStringLiteral("cannot listen on %1 port %2: %3")
+                .arg(address.toString())
+                .arg(m_server->serverPort())
+                .arg(m_moving->errorString());
+    delete m_moving;
+    m_moving = nullptr;
+    return false;
+}
+
+void KXSimTcpEndpoint::finishMove(bool commit)
+{
+    if (!m_moving)
+        return;
+    if (!commit) {
+        delete m_moving;
+        m_moving = nullptr;
+        return;
+    }
+    m_resumeTimer.stop();
+    delete m_acceptNotifier;
+    delete m_server;
+    m_server = m_moving;
+    m_moving = nullptr;
+    startAccepting();
+    emit descriptionChanged(description());
 }
 
 QString KXSimTcpEndpoint::description() const

@@ -32,6 +32,17 @@ public:
     bool start(QString& error) override;
     QString description() const override;
 
+    QHostAddress address() const;
+    quint16 port() const;
+    int linkCount() const { return m_links; }
+
+    // Moves the listener to `address`, same port, in two steps so that
+    // several endpoints move together or not at all: prepareMove binds the
+    // new listener (false, with a one-line reason, when it cannot), and
+    // finishMove switches to it or drops it. Links already open stay.
+    bool prepareMove(const QHostAddress& address, QString& error);
+    void finishMove(bool commit);
+
 protected:
     // The word in the description, such as "data".
     virtual QString role() const;
@@ -41,12 +52,14 @@ protected:
     KXSimDevice& m_device;
 
 private:
+    void startAccepting();
     void acceptConnections();
     void onLinkClosed();
 
     QHostAddress m_address;
     quint16 m_port;
     QTcpServer* m_server;
+    QTcpServer* m_moving = nullptr; // bound by prepareMove
     QSocketNotifier* m_acceptNotifier = nullptr;
     QTimer m_resumeTimer;
     int m_links = 0;

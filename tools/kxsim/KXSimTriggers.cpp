@@ -2,6 +2,7 @@
 
 #include "KXSimDevice.h"
 #include "KXSimFrames.h"
+#include "KXSimUdpAnswers.h"
 #include "datastream/KXDataStreamInternal.h"
 
 namespace {
@@ -118,6 +119,20 @@ Outcome applyCommand(const QByteArray& subTag, const QByteArray& parameter, KXSi
                  : subTag == "GAP" ? device.gapMs()
                                    : device.logStreamMs();
         value = QByteArray::number(number);
+        return Outcome::Done;
+    }
+    if (subTag == "USL" || subTag == "UMF") {
+        const bool silent = subTag == "USL";
+        if (!query) {
+            if (silent ? !readSwitch(parameter, number)
+                       : !readNumber(parameter, 0, KXSimUdp::LastMalformation, number))
+                return Outcome::Bad;
+            if (silent)
+                faults.setUdpSilent(number != 0);
+            else
+                faults.setUdpMalformation(number);
+        }
+        value = QByteArray::number(silent ? int(faults.udpSilent()) : faults.udpMalformation());
         return Outcome::Done;
     }
     if (subTag == "BAR" || subTag == "MSG" || subTag == "MIX" || subTag == "LGL") {

@@ -6,6 +6,7 @@
 #include "KXSimSerialEndpoint.h"
 #include "KXSimSignalWatcher.h"
 #include "KXSimTcpEndpoint.h"
+#include "KXSimUdpEndpoint.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
@@ -80,8 +81,14 @@ int main(int argc, char* argv[])
 
     const QHostAddress address(options.bindAddress);
     std::vector<std::unique_ptr<KXSimEndpoint>> endpoints;
-    endpoints.push_back(std::make_unique<KXSimTcpEndpoint>(device, address, options.dataPort));
-    endpoints.push_back(std::make_unique<KXSimLogEndpoint>(device, address, options.logPort));
+    auto data = std::make_unique<KXSimTcpEndpoint>(device, address, options.dataPort);
+    auto log = std::make_unique<KXSimLogEndpoint>(device, address, options.logPort);
+    if (options.udp)
+        endpoints.push_back(std::make_unique<KXSimUdpEndpoint>(device, options.udpPort,
+                                                               options.udpDevices, *data, *log));
+    // The TCP endpoints start first: discovery answers report their ports.
+    endpoints.insert(endpoints.begin(), std::move(log));
+    endpoints.insert(endpoints.begin(), std::move(data));
     if (options.serial)
         endpoints.push_back(std::make_unique<KXSimSerialEndpoint>(device, options.serialPath));
 
@@ -89,6 +96,7 @@ int main(int argc, char* argv[])
         if (!endpoint->start(error))
             return fail(error, kExitStartFailed);
         QObject::connect(endpoint.get(), &KXSimEndpoint::descriptionChanged, &printLine);
+        QObject::connect(endpoint.get(), &KXSimEndpoint::eventOccurred, &printLine);
     }
     for (const auto& endpoint : endpoints)
         printLine(endpoint->description());

@@ -1,3 +1,4 @@
+#include "datastream/KXCodecTestUtil.h"
 #include "discovery/KXDeviceInfo.h"
 #include "discovery/KXSerialPortDeviceEnum.h"
 #include "driver/KXDriverTestUtil.h"
@@ -11,10 +12,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <memory>
 
 using kxsimtest::SimProcess;
+using kxtest::comRecord;
+using kxtest::usbRecord;
 
 namespace {
 
@@ -41,20 +43,6 @@ std::unique_ptr<DSEnumDeviceSetting> runPass(KXSerialPortDeviceEnum& enumerator,
         return nullptr;
     QCoreApplication::processEvents();
     return result;
-}
-
-// Sets the line of a terminal as a previous user would have left it.
-bool setLine(const QString& path, speed_t speed, bool twoStopBits)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios tio{};
-    const bool set =
-        fd >= 0 && ::tcgetattr(fd, &tio) == 0 && ::cfsetspeed(&tio, speed) == 0 &&
-        ((tio.c_cflag = twoStopBits ? (tio.c_cflag | CSTOPB) : (tio.c_cflag & ~CSTOPB)),
-         ::tcsetattr(fd, TCSANOW, &tio) == 0);
-    if (fd >= 0)
-        ::close(fd);
-    return set;
 }
 
 } // namespace
@@ -96,19 +84,15 @@ private slots:
     void findsEveryDeviceOnItsPort()
     {
         SimProcess sims[4];
-        const QString names[4] = {"com1", "com2", "usb1", "usb2"};
         QStringList paths;
-        for (int i = 0; i < 4; ++i) {
-            QVERIFY2(startSim(sims[i], names[i]), qPrintable(sims[i].errors()));
-            paths.append(m_dir.filePath(names[i]));
+        for (const char* name : {"com1", "com2", "usb1", "usb2"}) {
+            QVERIFY2(startSim(sims[paths.size()], name), qPrintable(sims[paths.size()].errors()));
+            paths.append(m_dir.filePath(name));
         }
-        QVERIFY(setLine(paths[0], B9600, true));
-        QVERIFY(setLine(paths[1], B19200, false));
+        QVERIFY(kxtest::setLine(paths[0], B9600, true));
+        QVERIFY(kxtest::setLine(paths[1], B19200, false));
         const QString gone = m_dir.filePath(QStringLiteral("gone"));
-        {
-            kxtest::PtyPeer closed;
-            QVERIFY(QFile::link(closed.slavePath(), gone));
-        }
+        QVERIFY(QFile::link(kxtest::PtyPeer().slavePath(), gone));
         qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(paths[0] + ':' + paths[1] + ':' + gone));
         qputenv("KXDS_EXTRA_USB", QFile::encodeName(paths[2] + ':' + paths[3]));
 
@@ -116,37 +100,28 @@ private slots:
         int signalCount = 0;
         for (int pass = 0; pass < 2; ++pass) {
             const std::unique_ptr<DSEnumDeviceSetting> result = runPass(enumerator, &signalCount);
-            QVERIFY(result);
+            QVERIFY(result && !result->devices.isEmpty());
             QCOMPARE(signalCount, pass + 1);
-            QCOMPARE(result->devices.size(), 4);
-            const QString serial = result->devices.first()->info.value(KXInfoKey::SerialNumber);
-            QVERIFY(!serial.isEmpty());
-            // The USB counter runs on over passes: 1 and 2, then 3 and 4.
-            const QString ids[4] = {serial + ":COM1001", serial + ":COM1002",
-                                    serial + ":USB" + QString::number(2 * pass + 1),
-                                    serial + ":USB" + QString::number(2 * pass + 2)};
-            const QByteArray records[4] = {
-                kxtest::comRecord(1001, 9600, 8, 2), kxtest::comRecord(1002, 19200),
-                kxtest::usbRecord(paths[2]), kxtest::usbRecord(paths[3])};
-            for (int i = 0; i < 4; ++i) {
-                const DSDeviceSetting* setting = result->devices.value(ids[i]);
-                QVERIFY2(setting, qPrintable(ids[i] + " missing"));
-                const bool usb = i >= 2;
-                QCOMPARE(setting->info.value(KXInfoKey::SerialNumber), serial);
-                QVERIFY(!setting->info.value(KXInfoKey::ProductName).isEmpty());
-                QCOMPARE(setting->info.value(KXInfoKey::DeviceType),
-                         usb ? KXInfoKey::UsbDevice : KXInfoKey::SerialPortDevice);
-                QCOMPARE(setting->info.value(KXInfoKey::Com),
-                         usb ? QString() : QString::number(1001 + i));
-                // A terminal's framing is unknown to the driver: kind 0.
-                QCOMPARE(setting->info.value(KXInfoKey::ComType),
-                         usb ? QString() : QStringLiteral("0"));
-                QCOMPARE((usb ? setting->driverRecord : setting->serialSettings).toHex(' '),
-                         records[i].toHex(' '));
-                QCOMPARE((usb ? setting->serialSettings : setting->driverRecord), QByteArray());
-                // No USB device is behind a terminal; a USB record names its node.
-                QCOMPARE(setting->path, usb ? paths[i] : QString());
+            // Per device: identifier, COM, COM Type, path, COM and USB records.
+            QStringList found;
+            for (auto it = result->devices.cbegin(); it != result->devices.cend(); ++it) {
+                const DSDeviceSetting* s = it.value();
+                QVERIFY(!s->info.value(KXInfoKey::ProductName).isEmpty());
+                found << it.key() + '|' + s->info.value(KXInfoKey::Com) + '|' +
+                             s->info.value(KXInfoKey::ComType) + '|' + s->path + '|' +
+                             s->serialSettings.toHex() + '|' + s->driverRecord.toHex();
             }
+            const QString serial = result->devices.first()->info.value(KXInfoKey::SerialNumber);
+            // A terminal's framing is unknown to the driver (COM Type 0) and
+            // no USB device is behind it; a USB record names its node. The
+            // USB counter runs on over passes: 1 and 2, then 3 and 4.
+            const QString usb = serial + ":USB%1|||%2||";
+            QCOMPARE(found,
+                     (QStringList{
+                         serial + ":COM1001|1001|0||" + comRecord(1001, 9600, 8, 2).toHex() + '|',
+                         serial + ":COM1002|1002|0||" + comRecord(1002, 19200).toHex() + '|',
+                         usb.arg(2 * pass + 1).arg(paths[2]) + usbRecord(paths[2]).toHex(),
+                         usb.arg(2 * pass + 2).arg(paths[3]) + usbRecord(paths[3]).toHex()}));
         }
     }
 
@@ -154,14 +129,12 @@ private slots:
     // stop ends without any result.
     void waitsTheStartDelay_data()
     {
-        QTest::addColumn<int>("delayMs");
-        QTest::addColumn<bool>("stop");
-        QTest::addColumn<int>("atLeastMs");
-        QTest::addColumn<int>("belowMs");
-        QTest::newRow("250: two steps") << 250 << false << 200 << kPassLimitMs;
-        QTest::newRow("99: no step") << 99 << false << 0 << 5000;
-        QTest::newRow("20000: no wait") << 20000 << false << 0 << 5000;
-        QTest::newRow("stopped during 19999") << 19999 << true << 0 << 5000;
+        const auto row =
+            kxtest::table<int, bool, int, int>({"delayMs", "stop", "atLeastMs", "belowMs"});
+        row("250: two steps", 250, false, 200, kPassLimitMs);
+        row("99: no step", 99, false, 0, 5000);
+        row("20000: no wait", 20000, false, 0, 5000);
+        row("stopped during 19999", 19999, true, 0, 5000);
     }
     void waitsTheStartDelay()
     {
@@ -170,14 +143,11 @@ private slots:
         QFETCH(int, atLeastMs);
         QFETCH(int, belowMs);
         const kxtest::ScopedDebugLogging logging("kx.discovery");
-        const QRegularExpression start(QStringLiteral(
-            "^KXSerialPortDeviceEnum::run\\(\\)\\.\\.\\.start\\.\\.\\. \\[Thread\\]: \\d+$"));
-        const QRegularExpression end(QStringLiteral(
-            "^KXSerialPortDeviceEnum::run\\(\\)\\.\\.\\.end\\.\\.\\. \\[Thread\\]: \\d+$"));
-        QTest::ignoreMessage(QtDebugMsg, start);
+        const QString line = QStringLiteral(
+            "^KXSerialPortDeviceEnum::run\\(\\)\\.\\.\\.%1\\.\\.\\. \\[Thread\\]: \\d+$");
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(line.arg("start")));
         if (!stop)
-            QTest::ignoreMessage(QtDebugMsg, end);
-
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(line.arg("end")));
         KXSerialPortDeviceEnum enumerator;
         enumerator.setDelayEnumTime(delayMs);
         QElapsedTimer clock;
@@ -187,8 +157,7 @@ private slots:
         const qint64 took = clock.elapsed();
         QVERIFY(enumerator.isFinished());
         QCOMPARE(signalCount, stop ? 0 : 1);
-        if (!stop)
-            QVERIFY(result && result->devices.isEmpty());
+        QVERIFY(stop || (result && result->devices.isEmpty()));
         QVERIFY2(took >= atLeastMs && took < belowMs, qPrintable(QString::number(took)));
     }
 
@@ -199,7 +168,7 @@ private slots:
         SimProcess sim;
         QVERIFY(startSim(sim, QStringLiteral("kxctl")));
         const QString path = m_dir.filePath(QStringLiteral("kxctl"));
-        QVERIFY(setLine(path, B57600, false));
+        QVERIFY(kxtest::setLine(path, B57600, false));
         qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(path));
         qputenv("KXDS_EXTRA_USB", QFile::encodeName(path + ".missing"));
         QProcess kxctl;
@@ -210,18 +179,22 @@ private slots:
         QCOMPARE(object.value("error").toInt(-99), 0);
         const QJsonArray devices = object.value("devices").toArray();
         QCOMPARE(devices.size(), 1);
-        const QJsonObject device = devices.first().toObject();
+        QJsonObject device = devices.first().toObject();
         const QString serial = device.value("serial").toString();
-        QVERIFY(!serial.isEmpty());
-        QCOMPARE(device.value("id").toString(), serial + ":COM1001");
-        QCOMPARE(device.value("kind").toString(), KXInfoKey::SerialPortDevice);
-        QCOMPARE(device.value("port").toInt(), 1001);
-        QCOMPARE(device.value("comType").toString(), QStringLiteral("0"));
-        QCOMPARE(device.value("framing").toString(), QStringLiteral("57600 8N1"));
+        QVERIFY(!serial.isEmpty() && !device.value("product").toString().isEmpty() &&
+                !device.value("firmware").toString().isEmpty());
         QCOMPARE(device.value("info").toObject().value(KXInfoKey::Com).toString(),
                  QStringLiteral("1001"));
-        QVERIFY(!device.value("product").toString().isEmpty());
-        QVERIFY(!device.value("firmware").toString().isEmpty());
+        for (const char* key : {"serial", "product", "firmware", "info"})
+            device.remove(key);
+        const QJsonObject expected{{"id", serial + ":COM1001"},
+                                   {"kind", KXInfoKey::SerialPortDevice},
+                                   {"port", 1001},
+                                   {"comType", "0"},
+                                   {"framing", "57600 8N1"},
+                                   {"path", ""}};
+        QCOMPARE(QJsonDocument(device).toJson(QJsonDocument::Compact),
+                 QJsonDocument(expected).toJson(QJsonDocument::Compact));
     }
 };
 

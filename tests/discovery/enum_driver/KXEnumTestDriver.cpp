@@ -38,15 +38,16 @@ struct Link
     std::string pending; // reply bytes not read yet
 };
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
+// Set up by the test while no pass runs (starting the pass's thread orders
+// them before its reads); only the links are shared with the pass.
 std::vector<SimPort> g_ports;
 std::vector<std::string> g_usbNames;
+void (*g_onOpen)(const char*, void*) = nullptr;
+void* g_onOpenContext = nullptr;
+std::mutex g_mutex;
+std::condition_variable g_changed;
 std::map<uint32_t, Link> g_links;
 uint32_t g_nextHandle = 1;
-std::string g_calls;
-void (*g_onOpen)(void*) = nullptr;
-void* g_onOpenContext = nullptr;
 
 std::string recordName(const uint8_t* record)
 {
@@ -74,42 +75,19 @@ std::string replyTo(const std::string& frame, const Link& link)
     return reply + ";\x03";
 }
 
-// Opens the handle on a device (none: empty serial); calls the test's hook
-// without the lock.
+// Opens the handle on a device (none: empty serial), then tells the test.
 int open(uint32_t handle, const std::string& call, const std::string& serial, bool understands,
          uint32_t* error)
 {
-    void (*hook)(void*) = nullptr;
-    void* context = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_calls += call + '\n';
-        hook = g_onOpen;
-        context = g_onOpenContext;
-        Link& link = g_links[handle];
-        link = Link{serial, understands, {}};
-        if (error)
-            *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
+        g_links[handle] = Link{serial, understands, {}};
     }
-    if (hook)
-        hook(context);
-    return serial.empty() ? 0 : 1;
-}
-
-uint32_t read(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t time, uint32_t* error)
-{
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_changed.wait_for(lock, std::chrono::milliseconds(time),
-                       [&] { return !g_links.count(handle) || !g_links[handle].pending.empty(); });
     if (error)
-        *error = KXDS_ERROR_NONE;
-    if (!g_links.count(handle))
-        return 0;
-    std::string& pending = g_links[handle].pending;
-    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(pending.size()));
-    std::memcpy(buffer, pending.data(), count);
-    pending.erase(0, count);
-    return count;
+        *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
+    if (g_onOpen)
+        g_onOpen(call.c_str(), g_onOpenContext);
+    return serial.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -119,43 +97,28 @@ extern "C" {
 // Test controls, not part of the driver interface.
 KXDS_EXPORT void kxds_test_reset()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_ports.clear();
     g_usbNames.clear();
-    g_calls.clear();
-    g_onOpen = nullptr;
 }
 
 // dataBits and parity: the framing the device answers to; 0 any, -1 none.
 KXDS_EXPORT void kxds_test_add_port(uint16_t port, uint8_t kind, uint32_t baudRate, int dataBits,
                                     int parity)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_ports.push_back(SimPort{port, kind, baudRate, dataBits, parity});
 }
 
 KXDS_EXPORT void kxds_test_add_usb(const char* name)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_usbNames.emplace_back(name);
 }
 
-// Called on the opening thread after each opening is recorded.
-KXDS_EXPORT void kxds_test_on_open(void (*hook)(void*), void* context)
+// `hook` is called on the opening thread with each opening, such as
+// "open_com 1001 8/0" (data bits/parity) or "open_usb /dev/kxA 3" (mode).
+KXDS_EXPORT void kxds_test_on_open(void (*hook)(const char*, void*), void* context)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_onOpen = hook;
     g_onOpenContext = context;
-}
-
-// The openings since the last take, one a line; valid until the next take.
-KXDS_EXPORT const char* kxds_test_take_calls()
-{
-    static std::string taken;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    taken.clear();
-    taken.swap(g_calls);
-    return taken.c_str();
 }
 
 uint32_t kxds_create(void)
@@ -175,11 +138,8 @@ int kxds_open_usb(uint32_t handle, const uint8_t* record_, int mode, uint32_t* e
 {
     const std::string name = recordName(record_);
     std::string serial;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        for (size_t i = 0; i < g_usbNames.size(); ++i)
-            serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
-    }
+    for (size_t i = 0; i < g_usbNames.size(); ++i)
+        serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
     return open(handle, "open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
 }
 
@@ -189,7 +149,6 @@ int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
     std::memcpy(&com, record_, sizeof com);
     std::string serial;
     bool understands = false;
-    std::unique_lock<std::mutex> lock(g_mutex);
     for (const SimPort& port : g_ports) {
         if (port.port != com.port)
             continue;
@@ -197,7 +156,6 @@ int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
         understands =
             port.dataBits == 0 || (port.dataBits == com.dataBits && port.parity == com.parity);
     }
-    lock.unlock();
     const std::string call = "open_com " + std::to_string(com.port) + ' ' +
                              std::to_string(com.dataBits) + '/' + std::to_string(com.parity);
     return open(handle, call, serial, understands, error);
@@ -239,18 +197,28 @@ int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
 uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                       uint32_t, uint32_t* error)
 {
-    return read(handle, buffer, capacity, reponse_time, error);
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_changed.wait_for(lock, std::chrono::milliseconds(reponse_time),
+                       [&] { return !g_links.count(handle) || !g_links[handle].pending.empty(); });
+    if (error)
+        *error = KXDS_ERROR_NONE;
+    if (!g_links.count(handle))
+        return 0;
+    std::string& pending = g_links[handle].pending;
+    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(pending.size()));
+    std::memcpy(buffer, pending.data(), count);
+    pending.erase(0, count);
+    return count;
 }
 
 uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                          uint32_t, const char*, int, uint32_t* error)
 {
-    return read(handle, buffer, capacity, reponse_time, error);
+    return kxds_read_ex(handle, buffer, capacity, reponse_time, 0, error);
 }
 
 int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, int, int)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     int count = 0;
     for (; count < capacity && count < int(g_usbNames.size()); ++count) {
         uint8_t* record_ = records + size_t(count) * KXDS_USB_RECORD_SIZE;
@@ -263,7 +231,6 @@ int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, 
 
 int kxds_enum_serial_ports(uint8_t* records, int capacity)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     int count = 0;
     for (; count < capacity && count < int(g_ports.size()); ++count)
         std::memcpy(records + size_t(count) * KXDS_COM_RECORD_SIZE, &g_ports[count].port, 2);
@@ -273,7 +240,6 @@ int kxds_enum_serial_ports(uint8_t* records, int capacity)
 // Every port as configured, with eight data bits, one stop bit, no parity.
 int kxds_detect_serial_settings(uint8_t* records, int count, int)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     for (int i = 0; i < count && i < int(g_ports.size()); ++i) {
         const KXDSComRecord com{
             g_ports[i].port, g_ports[i].kind, 0, g_ports[i].baudRate, 8, 0, 0, 0};

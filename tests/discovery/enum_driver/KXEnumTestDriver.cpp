@@ -15,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,15 +38,16 @@ struct Link
 };
 
 // Set up by the test while no pass runs (starting the pass's thread orders
-// them before its reads); only the links are shared with the pass.
+// them before its reads); only the link is shared with the pass.
 std::vector<SimPort> g_ports;
 std::vector<std::string> g_usbNames;
 void (*g_onOpen)(const char*, void*) = nullptr;
 void* g_onOpenContext = nullptr;
+// A pass opens its devices one after the other: every handle stands for the
+// one link open at a time.
 std::mutex g_mutex;
 std::condition_variable g_changed;
-std::map<uint32_t, Link> g_links;
-uint32_t g_nextHandle = 1;
+Link g_link;
 
 std::string recordName(const uint8_t* record)
 {
@@ -75,13 +75,12 @@ std::string replyTo(const std::string& frame, const Link& link)
     return reply + ";\x03";
 }
 
-// Opens the handle on a device (none: empty serial), then tells the test.
-int open(uint32_t handle, const std::string& call, const std::string& serial, bool understands,
-         uint32_t* error)
+// Opens the link on a device (none: empty serial), then tells the test.
+int open(const std::string& call, const std::string& serial, bool understands, uint32_t* error)
 {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_links[handle] = Link{serial, understands, {}};
+        g_link = Link{serial, understands, {}};
     }
     if (error)
         *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
@@ -123,27 +122,31 @@ KXDS_EXPORT void kxds_test_on_open(void (*hook)(const char*, void*), void* conte
 
 uint32_t kxds_create(void)
 {
+    return 1;
+}
+
+void kxds_close(uint32_t)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
-    return g_nextHandle++;
+    g_link = Link{};
+    g_changed.notify_all();
 }
 
 void kxds_destory(uint32_t handle)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_links.erase(handle);
-    g_changed.notify_all();
+    kxds_close(handle);
 }
 
-int kxds_open_usb(uint32_t handle, const uint8_t* record_, int mode, uint32_t* error)
+int kxds_open_usb(uint32_t, const uint8_t* record_, int mode, uint32_t* error)
 {
     const std::string name = recordName(record_);
     std::string serial;
     for (size_t i = 0; i < g_usbNames.size(); ++i)
         serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
-    return open(handle, "open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
+    return open("open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
 }
 
-int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
+int kxds_open_com(uint32_t, const uint8_t* record_, uint32_t* error)
 {
     KXDSComRecord com;
     std::memcpy(&com, record_, sizeof com);
@@ -158,56 +161,46 @@ int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
     }
     const std::string call = "open_com " + std::to_string(com.port) + ' ' +
                              std::to_string(com.dataBits) + '/' + std::to_string(com.parity);
-    return open(handle, call, serial, understands, error);
+    return open(call, serial, understands, error);
 }
 
-int kxds_is_open(uint32_t handle)
+int kxds_is_open(uint32_t)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    return g_links.count(handle) && !g_links[handle].serial.empty();
+    return !g_link.serial.empty();
 }
 
-void kxds_close(uint32_t handle)
+int kxds_clean(uint32_t, int value)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_links[handle] = Link{};
-    g_changed.notify_all();
-}
-
-int kxds_clean(uint32_t handle, int value)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_links[handle].pending.clear();
+    g_link.pending.clear();
     return value;
 }
 
-int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
+int kxds_write(uint32_t, const uint8_t* data, uint32_t size)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_links.count(handle) || g_links[handle].serial.empty())
-        return 0;
     const std::string frame(reinterpret_cast<const char*>(data), size);
-    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0) {
-        g_links[handle].pending += replyTo(frame, g_links[handle]);
-        g_changed.notify_all();
-    }
+    if (g_link.serial.empty())
+        return 0;
+    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0)
+        g_link.pending += replyTo(frame, g_link);
+    g_changed.notify_all();
     return 1;
 }
 
-uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
-                      uint32_t, uint32_t* error)
+// Waits for a reply, or for the link to close.
+uint32_t kxds_read_ex(uint32_t, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time, uint32_t,
+                      uint32_t* error)
 {
     std::unique_lock<std::mutex> lock(g_mutex);
     g_changed.wait_for(lock, std::chrono::milliseconds(reponse_time),
-                       [&] { return !g_links.count(handle) || !g_links[handle].pending.empty(); });
+                       [] { return g_link.serial.empty() || !g_link.pending.empty(); });
     if (error)
         *error = KXDS_ERROR_NONE;
-    if (!g_links.count(handle))
-        return 0;
-    std::string& pending = g_links[handle].pending;
-    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(pending.size()));
-    std::memcpy(buffer, pending.data(), count);
-    pending.erase(0, count);
+    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(g_link.pending.size()));
+    std::memcpy(buffer, g_link.pending.data(), count);
+    g_link.pending.erase(0, count);
     return count;
 }
 

@@ -79,8 +79,10 @@ private slots:
         qunsetenv("KXDS_EXTRA_USB");
     }
 
-    // Two serial ports, two USB data pipes and a port whose terminal is
-    // gone, enumerated twice: the same serial devices, new USB identifiers.
+    // Two serial ports, two USB data pipes and a terminal that is gone (as
+    // a port and as a data pipe), enumerated twice: the same serial devices,
+    // new USB identifiers. Then kxctl enum runs one pass of its own and
+    // prints it, under the same testbed as the environment passes on.
     void findsEveryDeviceOnItsPort()
     {
         SimProcess sims[4];
@@ -94,10 +96,11 @@ private slots:
         const QString gone = m_dir.filePath(QStringLiteral("gone"));
         QVERIFY(QFile::link(kxtest::PtyPeer().slavePath(), gone));
         qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(paths[0] + ':' + paths[1] + ':' + gone));
-        qputenv("KXDS_EXTRA_USB", QFile::encodeName(paths[2] + ':' + paths[3]));
+        qputenv("KXDS_EXTRA_USB", QFile::encodeName(gone + ':' + paths[2] + ':' + paths[3]));
 
         KXSerialPortDeviceEnum enumerator;
         int signalCount = 0;
+        QString serial;
         for (int pass = 0; pass < 2; ++pass) {
             const std::unique_ptr<DSEnumDeviceSetting> result = runPass(enumerator, &signalCount);
             QVERIFY(result && !result->devices.isEmpty());
@@ -111,7 +114,7 @@ private slots:
                              s->info.value(KXInfoKey::ComType) + '|' + s->path + '|' +
                              s->serialSettings.toHex() + '|' + s->driverRecord.toHex();
             }
-            const QString serial = result->devices.first()->info.value(KXInfoKey::SerialNumber);
+            serial = result->devices.first()->info.value(KXInfoKey::SerialNumber);
             // A terminal's framing is unknown to the driver (COM Type 0) and
             // no USB device is behind it; a USB record names its node. The
             // USB counter runs on over passes: 1 and 2, then 3 and 4.
@@ -123,6 +126,32 @@ private slots:
                          usb.arg(2 * pass + 1).arg(paths[2]) + usbRecord(paths[2]).toHex(),
                          usb.arg(2 * pass + 2).arg(paths[3]) + usbRecord(paths[3]).toHex()}));
         }
+
+        QProcess kxctl;
+        kxctl.start(QStringLiteral(KXCTL_PATH), {"enum", "--json"});
+        QVERIFY(kxctl.waitForFinished(kPassLimitMs));
+        QCOMPARE(kxctl.exitCode(), 0);
+        const QJsonObject object = QJsonDocument::fromJson(kxctl.readAllStandardOutput()).object();
+        QCOMPARE(object.value("error").toInt(-99), 0);
+        const QJsonArray devices = object.value("devices").toArray();
+        QCOMPARE(devices.size(), 4);
+        QCOMPARE(devices.last().toObject().value("id").toString(), serial + ":USB2");
+        QJsonObject device = devices.first().toObject();
+        QVERIFY(!device.value("product").toString().isEmpty() &&
+                !device.value("firmware").toString().isEmpty());
+        QCOMPARE(device.take("info").toObject().value(KXInfoKey::Com).toString(),
+                 QStringLiteral("1001"));
+        device.remove("product");
+        device.remove("firmware");
+        const QJsonObject expected{{"id", serial + ":COM1001"},
+                                   {"kind", KXInfoKey::SerialPortDevice},
+                                   {"serial", serial},
+                                   {"port", 1001},
+                                   {"comType", "0"},
+                                   {"framing", "9600 8N2"},
+                                   {"path", ""}};
+        QCOMPARE(QJsonDocument(device).toJson(QJsonDocument::Compact),
+                 QJsonDocument(expected).toJson(QJsonDocument::Compact));
     }
 
     // The delay before a pass: 1 to 19999 ms in steps of 100 ms, which a
@@ -159,42 +188,6 @@ private slots:
         QCOMPARE(signalCount, stop ? 0 : 1);
         QVERIFY(stop || (result && result->devices.isEmpty()));
         QVERIFY2(took >= atLeastMs && took < belowMs, qPrintable(QString::number(took)));
-    }
-
-    // kxctl enum runs one pass and prints it; under the same testbed, as
-    // the environment passes on.
-    void kxctlPrintsThePass()
-    {
-        SimProcess sim;
-        QVERIFY(startSim(sim, QStringLiteral("kxctl")));
-        const QString path = m_dir.filePath(QStringLiteral("kxctl"));
-        QVERIFY(kxtest::setLine(path, B57600, false));
-        qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(path));
-        qputenv("KXDS_EXTRA_USB", QFile::encodeName(path + ".missing"));
-        QProcess kxctl;
-        kxctl.start(QStringLiteral(KXCTL_PATH), {"enum", "--json"});
-        QVERIFY(kxctl.waitForFinished(kPassLimitMs));
-        QCOMPARE(kxctl.exitCode(), 0);
-        const QJsonObject object = QJsonDocument::fromJson(kxctl.readAllStandardOutput()).object();
-        QCOMPARE(object.value("error").toInt(-99), 0);
-        const QJsonArray devices = object.value("devices").toArray();
-        QCOMPARE(devices.size(), 1);
-        QJsonObject device = devices.first().toObject();
-        const QString serial = device.value("serial").toString();
-        QVERIFY(!serial.isEmpty() && !device.value("product").toString().isEmpty() &&
-                !device.value("firmware").toString().isEmpty());
-        QCOMPARE(device.value("info").toObject().value(KXInfoKey::Com).toString(),
-                 QStringLiteral("1001"));
-        for (const char* key : {"serial", "product", "firmware", "info"})
-            device.remove(key);
-        const QJsonObject expected{{"id", serial + ":COM1001"},
-                                   {"kind", KXInfoKey::SerialPortDevice},
-                                   {"port", 1001},
-                                   {"comType", "0"},
-                                   {"framing", "57600 8N1"},
-                                   {"path", ""}};
-        QCOMPARE(QJsonDocument(device).toJson(QJsonDocument::Compact),
-                 QJsonDocument(expected).toJson(QJsonDocument::Compact));
     }
 };
 

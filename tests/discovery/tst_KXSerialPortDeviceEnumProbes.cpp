@@ -79,35 +79,31 @@ private slots:
     // record and "COM Type" it is reported with, if at all.
     void probesEachPortAsItsKindNeeds_data()
     {
-        // `answers`: the framing the device takes (any, none, 7/2, ...);
-        // `reported`: its framing as reported, empty for none.
-        const auto row = table<int, int, QString, QStringList, QString, QString>(
-            {"kind", "baudRate", "answers", "openings", "reported", "comType"});
+        // `bits` and `parity`: the framing the device takes (bits 0: any,
+        // -1: none); `reported`: its framing as reported, empty for none.
+        const auto row = table<int, int, int, int, QStringList, QString, QString>(
+            {"kind", "baudRate", "bits", "parity", "openings", "reported", "comType"});
         const QStringList all = {"8/0", "8/1", "8/2", "7/1", "7/2"};
-        row("kind 0 answers", 0, 9600, "any", all.mid(0, 1), "8/0", "0");
-        row("kind 0, odd parity only", 0, 9600, "8/1", all.mid(0, 2), "8/1", "0");
-        row("kind 0, silent: five probes", 0, 9600, "none", all, "", "");
-        row("kind 8, 7 even only", 8, 2400, "7/2", all, "7/2", "0");
-        row("kind 8, 7 odd only", 8, 2400, "7/1", all.mid(0, 4), "7/1", "0");
-        row("kind 1 answers", 1, 115200, "any", all.mid(0, 1), "8/0", "1");
-        row("kind 1, silent: one probe", 1, 115200, "none", all.mid(0, 1), "", "");
-        row("kind 5, silent: one probe", 5, 9600, "none", all.mid(0, 1), "", "");
-        row("baud rate 0: never opened", 0, 0, "any", {}, "", "");
+        row("kind 0 answers", 0, 9600, 0, 0, all.mid(0, 1), "8/0", "0");
+        row("kind 0, odd parity only", 0, 9600, 8, 1, all.mid(0, 2), "8/1", "0");
+        row("kind 0, silent: five probes", 0, 9600, -1, 0, all, "", "");
+        row("kind 8, 7 even only", 8, 2400, 7, 2, all, "7/2", "0");
+        row("kind 8, 7 odd only", 8, 2400, 7, 1, all.mid(0, 4), "7/1", "0");
+        row("kind 1 answers", 1, 115200, 0, 0, all.mid(0, 1), "8/0", "1");
+        row("kind 1, silent: one probe", 1, 115200, -1, 0, all.mid(0, 1), "", "");
+        row("kind 5, silent: one probe", 5, 9600, -1, 0, all.mid(0, 1), "", "");
+        row("baud rate 0: never opened", 0, 0, 0, 0, {}, "", "");
     }
     void probesEachPortAsItsKindNeeds()
     {
         QFETCH(int, kind);
         QFETCH(int, baudRate);
-        QFETCH(QString, answers);
+        QFETCH(int, bits);
+        QFETCH(int, parity);
         QFETCH(QStringList, openings);
         QFETCH(QString, reported);
         QFETCH(QString, comType);
-        const QStringList framing = answers.split('/');
-        m_addPort(1001, quint8(kind), quint32(baudRate),
-                  answers == "any"    ? 0
-                  : answers == "none" ? -1
-                                      : framing.at(0).toInt(),
-                  framing.last().toInt());
+        m_addPort(1001, quint8(kind), quint32(baudRate), bits, parity);
         const std::unique_ptr<DSEnumDeviceSetting> result = runPass();
         QVERIFY(result);
         for (QString& opening : openings)
@@ -119,9 +115,9 @@ private slots:
         }
         QCOMPARE(result->devices.keys(), QStringList{"SN1001:COM1001"});
         const DSDeviceSetting* setting = result->devices.first();
-        const auto bits = quint8(reported.at(0).digitValue());
-        const auto parity = quint8(reported.at(2).digitValue());
-        const KXDSComRecord record{1001, quint8(kind), 0, quint32(baudRate), bits, 0, parity, 0};
+        KXDSComRecord record{1001, quint8(kind), 0, quint32(baudRate), 0, 0, 0, 0};
+        record.dataBits = quint8(reported.at(0).digitValue());
+        record.parity = quint8(reported.at(2).digitValue());
         QCOMPARE(setting->serialSettings.toHex(' '),
                  QByteArray(reinterpret_cast<const char*>(&record), sizeof record).toHex(' '));
         QCOMPARE(setting->info.value(KXInfoKey::ComType), comType);

@@ -171,38 +171,35 @@ private slots:
     }
     void offlineFollowsTheClock_data()
     {
-        // Steps, in order: "answer ID T [OFF]" (a reported answer at clock T),
-        // "held ID T [OFF]" (an answer the group gate holds back), "check T [OFF]"
-        // (the periodic offline check), "alive N", "pausecheck 0|1".
-        // OFF lists the devices that go offline in that step ("-" or nothing for
-        // none); T is seconds since midnight.
-        QTest::addColumn<QStringList>("steps");
-        QTest::newRow("181 s goes offline, 180 s does not")
-            << QStringList{"answer A 1000", "check 1180", "check 1181 A", "check 2000"};
-        QTest::newRow("oldest first, ties by id")
-            << QStringList{"answer B 1000",  "answer A 1000", "answer C 1150",
-                           "check 1281 A,B", "check 1330",    "check 1331 C"};
-        QTest::newRow("an answer refreshes and checks the others")
-            << QStringList{"answer A 1000",   "answer B 1000", "answer A 1100",
-                           "answer C 1181 B", "check 1280",    "check 1281 A"};
-        QTest::newRow("back after going offline")
-            << QStringList{"answer A 1000", "check 1181 A", "answer A 1200", "check 1381 A"};
-        QTest::newRow("alive time above 5 only")
-            << QStringList{"alive 5", "answer A 1000", "check 1006", "alive 6", "check 1007 A"};
-        QTest::newRow("paused offline check") << QStringList{
-            "answer A 1000", "pausecheck 1", "check 5000", "pausecheck 0", "check 5000 A"};
-        QTest::newRow("held-back answer still keeps alive")
-            << QStringList{"answer A 1000", "held A 1100", "check 1181", "check 1281 A"};
+        // Steps, "; " between them: "answer ID T [OFF]" (a reported answer
+        // at clock T), "held ID T [OFF]" (an answer the group gate holds
+        // back), "check T [OFF]" (the periodic offline check), "alive N",
+        // "pausecheck 0|1". OFF lists the devices that go offline in that
+        // step ("-" or nothing for none); T is seconds since midnight.
+        const auto row = table<QString>({"steps"});
+        row("181 s goes offline, 180 s does not",
+            "answer A 1000; check 1180; check 1181 A; check 2000");
+        row("oldest first, ties by id",
+            "answer B 1000; answer A 1000; answer C 1150; check 1281 A,B; check 1330; "
+            "check 1331 C");
+        row("an answer refreshes and checks the others",
+            "answer A 1000; answer B 1000; answer A 1100; answer C 1181 B; check 1280; "
+            "check 1281 A");
+        row("back after going offline", "answer A 1000; check 1181 A; answer A 1200; check 1381 A");
+        row("alive time above 5 only", "alive 5; answer A 1000; check 1006; alive 6; check 1007 A");
+        row("paused offline check",
+            "answer A 1000; pausecheck 1; check 5000; pausecheck 0; check 5000 A");
+        row("held-back answer still keeps alive",
+            "answer A 1000; held A 1100; check 1181; check 1281 A");
         // Past midnight the first answer clears the records and is not itself
         // recorded; a reported answer is stored twice, so its second store is.
-        QTest::newRow("midnight, held-back answer")
-            << QStringList{"answer A 86390", "held A 5", "check 186", "held A 200", "check 381 A"};
-        QTest::newRow("midnight, reported answer")
-            << QStringList{"answer A 86390", "answer A 5", "check 185", "check 186 A"};
+        row("midnight, held-back answer",
+            "answer A 86390; held A 5; check 186; held A 200; check 381 A");
+        row("midnight, reported answer", "answer A 86390; answer A 5; check 185; check 186 A");
     }
     void offlineFollowsTheClock()
     {
-        QFETCH(QStringList, steps);
+        QFETCH(QString, steps);
         m_enum->setTimeSource([this] { return m_now; });
         QSignalSpy offline(m_enum.get(), &KXBroadcastDeviceEnum::deviceOffLine);
         // The signal comes once the device table is unlocked, so a slot called
@@ -213,7 +210,7 @@ private slots:
         QSignalSpy barrier(m_enum.get(), &KXBroadcastDeviceEnum::deviceNetworkGroup);
         QVERIFY(startScan());
 
-        for (const QString& step : qAsConst(steps)) {
+        for (const QString& step : steps.split(QStringLiteral("; "))) {
             const QStringList words = step.split(QLatin1Char(' '));
             const QString& verb = words.at(0);
             const int valueAt =

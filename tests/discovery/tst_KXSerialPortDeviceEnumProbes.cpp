@@ -19,11 +19,10 @@ class tst_KXSerialPortDeviceEnumProbes : public QObject
 
     QLibrary m_library{QStringLiteral("KXDataStream")};
     // The simulating driver's own controls.
-    void (*m_reset)() = nullptr;
     void (*m_addPort)(quint16 port, quint8 kind, quint32 baudRate, int dataBits,
                       int parity) = nullptr;
     void (*m_addUsb)(const char* name) = nullptr;
-    void (*m_onOpen)(void (*hook)(const char*, void*), void* context) = nullptr;
+    void (*m_start)(void (*hook)(const char*, void*), void* context) = nullptr;
 
     // The pass's openings, in order; the one that stops it.
     QStringList m_openings;
@@ -62,15 +61,13 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
-        QVERIFY2(resolve(m_reset, "kxds_test_reset") && resolve(m_addPort, "kxds_test_add_port") &&
-                     resolve(m_addUsb, "kxds_test_add_usb") &&
-                     resolve(m_onOpen, "kxds_test_on_open"),
+        QVERIFY2(resolve(m_start, "kxds_test_start") && resolve(m_addPort, "kxds_test_add_port") &&
+                     resolve(m_addUsb, "kxds_test_add_usb"),
                  "not the simulating driver");
-        m_onOpen(&opened, this);
     }
     void init()
     {
-        m_reset();
+        m_start(&opened, this);
         m_openings.clear();
         m_stopAt.clear();
     }

@@ -94,10 +94,16 @@ int open(const std::string& call, const std::string& serial, bool understands, u
 extern "C" {
 
 // Test controls, not part of the driver interface.
-KXDS_EXPORT void kxds_test_reset()
+
+// Starts afresh without devices. `hook` is called on the opening thread with
+// each opening, such as "open_com 1001 8/0" (data bits/parity) or
+// "open_usb /dev/kxA 3" (mode).
+KXDS_EXPORT void kxds_test_start(void (*hook)(const char*, void*), void* context)
 {
     g_ports.clear();
     g_usbNames.clear();
+    g_onOpen = hook;
+    g_onOpenContext = context;
 }
 
 // dataBits and parity: the framing the device answers to; 0 any, -1 none.
@@ -110,14 +116,6 @@ KXDS_EXPORT void kxds_test_add_port(uint16_t port, uint8_t kind, uint32_t baudRa
 KXDS_EXPORT void kxds_test_add_usb(const char* name)
 {
     g_usbNames.emplace_back(name);
-}
-
-// `hook` is called on the opening thread with each opening, such as
-// "open_com 1001 8/0" (data bits/parity) or "open_usb /dev/kxA 3" (mode).
-KXDS_EXPORT void kxds_test_on_open(void (*hook)(const char*, void*), void* context)
-{
-    g_onOpen = hook;
-    g_onOpenContext = context;
 }
 
 uint32_t kxds_create(void)

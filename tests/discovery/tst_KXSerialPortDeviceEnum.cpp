@@ -58,13 +58,6 @@ class tst_KXSerialPortDeviceEnum : public QObject
     std::unique_ptr<kxtest::UmockdevTestbed> m_testbed;
     QTemporaryDir m_dir;
 
-    // A kxsim serving a terminal behind a symlink named `name`.
-    bool startSim(SimProcess& sim, const QString& name)
-    {
-        return sim.start({"--port", "0", "--log-port", "0", "--serial-path", m_dir.filePath(name)},
-                         true);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -87,9 +80,13 @@ private slots:
     {
         SimProcess sims[4];
         QStringList paths;
+        // Each kxsim serves a terminal behind a symlink of that name.
         for (const char* name : {"com1", "com2", "usb1", "usb2"}) {
-            QVERIFY2(startSim(sims[paths.size()], name), qPrintable(sims[paths.size()].errors()));
+            SimProcess& sim = sims[paths.size()];
             paths.append(m_dir.filePath(name));
+            QVERIFY2(
+                sim.start({"--port", "0", "--log-port", "0", "--serial-path", paths.last()}, true),
+                qPrintable(sim.errors()));
         }
         QVERIFY(kxtest::setLine(paths[0], B9600, true));
         QVERIFY(kxtest::setLine(paths[1], B19200, false));

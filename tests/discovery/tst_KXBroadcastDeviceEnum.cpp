@@ -15,6 +15,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <list>
+
 using namespace kxtest;
 using namespace KXDiscovery;
 
@@ -118,10 +120,8 @@ private slots:
         KXDeviceInfoMap scanner{
             {"Product Name", "KX-1"}, {"Serial Number", "S-M1"}, {"MAC Address", "M1"}};
         QCOMPARE(infoAt(updated, 0), scanner);
-        const KXDeviceInfoMap base = infoAt(updated, 1);
-        QCOMPARE(QStringList({base.value("Product Name"), base.value("Serial Number"),
-                              base.value("Ip Address")}),
-                 (QStringList{"GN-7", "G7", "10.0.0.2"}));
+        // A base station with a scanner speaks for the scanner.
+        QCOMPARE(infoAt(updated, 1).value("Product Name"), QStringLiteral("GN-7"));
         scanner.insert("Extra", "1");
         QCOMPARE(infoAt(updated, 2), scanner);
         QCOMPARE(infoAt(updated, 3).value("Product Name"), QStringLiteral("other"));
@@ -244,9 +244,9 @@ private slots:
     {
         QSignalSpy updated(m_enum.get(), &KXBroadcastDeviceEnum::deviceUpdated);
         QVERIFY(startScan());
-        auto* receiver = m_enum->findChild<QUdpSocket*>();
-        QVERIFY(receiver);
-        QSignalSpy read(receiver, &QUdpSocket::readyRead); // after the enumerator's own slot
+        // Connected after the enumerator's own slot.
+        QSignalSpy read(m_enum->findChild<QUdpSocket*>(), &QUdpSocket::readyRead);
+        QVERIFY(read.isValid());
 
         QCOMPARE(m_enum->pauseEnum(true), true);
         m_peer->answer(KindDeviceInfo, scannerFields("M1"));
@@ -300,7 +300,7 @@ private slots:
         for (QSignalSpy* spy : spies)
             QCOMPARE(spy->size(), spy == spies[signal] ? 1 : 0);
     }
-    void burstOfAnswersIsNotLost()
+    void burstsOfAnswers()
     {
         constexpr int kDevices = 1000;
         QSignalSpy updated(m_enum.get(), &KXBroadcastDeviceEnum::deviceUpdated);
@@ -317,17 +317,15 @@ private slots:
               clock.elapsed());
         const QStringList ids = idsOf(updated);
         QCOMPARE(QSet<QString>(ids.begin(), ids.end()).size(), kDevices);
-    }
-    void destroyedWithAnswersInFlight()
-    {
-        // Records on their way to the parser are freed with the enumerator (the
-        // sanitizer build sees a leak otherwise).
-        QVERIFY(startScan());
+
+        // Another burst is on its way to the parser when the enumerator goes:
+        // its records are freed with it (the sanitizer build sees a leak
+        // otherwise). No event loop now: the parse thread hands them on, none
+        // is parsed.
         QSignalSpy read(m_enum->findChild<QUdpSocket*>(), &QUdpSocket::readyRead);
         for (int i = 0; i < 300; ++i)
-            m_peer->answer(KindDeviceInfo, scannerFields(QStringLiteral("M%1").arg(i)));
+            m_peer->answer(KindDeviceInfo, scannerFields(QStringLiteral("N%1").arg(i)));
         QVERIFY(read.wait(kWaitMs));
-        // No event loop now: the parse thread hands records on, none is parsed.
         QThread::msleep(20);
         m_enum.reset();
     }
@@ -338,8 +336,7 @@ private slots:
         kxctl.start(QStringLiteral(KXCTL_PATH), {"discover", "--json", "--seconds", "1"});
         QVERIFY(m_peer->waitHeard(1));
         // Answer where a device would: the request's sender, on its answer port.
-        const QByteArray request = m_peer->last();
-        const quint16 port = quint16(request.mid(HeaderSize + 12).chopped(1).toUShort());
+        const quint16 port = quint16(m_peer->last().mid(HeaderSize + 12).chopped(1).toUShort());
         QVERIFY(port >= FirstAnswerPort);
         m_peer->socket.writeDatagram(makeDatagram(KindDeviceInfo, scannerFields("K1")),
                                      m_peer->heard.last().senderAddress(), port);
@@ -370,12 +367,10 @@ private slots:
 
         // Every port up to 36600 taken: no socket, and the port stays above.
         m_enum->stopScan();
-        std::vector<std::unique_ptr<QUdpSocket>> all;
-        for (quint16 port = 36513; port <= LastAnswerPort; port += 2) {
-            all.push_back(std::make_unique<QUdpSocket>());
-            QVERIFY(
-                all.back()->bind(QHostAddress::AnyIPv4, port, QAbstractSocket::DontShareAddress));
-        }
+        std::list<QUdpSocket> all;
+        for (quint16 port = 36513; port <= LastAnswerPort; port += 2)
+            QVERIFY(all.emplace_back().bind(QHostAddress::AnyIPv4, port,
+                                            QAbstractSocket::DontShareAddress));
         QVERIFY(!m_enum->startScan(600000));
         QCOMPARE(KXBroadcastDeviceEnum::answerPort(), 36601);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -29,12 +29,6 @@ class tst_KXSerialPortDeviceEnumProbes : public QObject
     QString m_stopAt;
     KXSerialPortDeviceEnum* m_enumerator = nullptr;
 
-    template <typename F>
-    bool resolve(F& function, const char* name)
-    {
-        return (function = reinterpret_cast<F>(m_library.resolve(name)));
-    }
-
     // Called on the enumeration thread after each opening is made.
     static void opened(const char* call, void* context)
     {
@@ -61,9 +55,10 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
-        QVERIFY2(resolve(m_start, "kxds_test_start") && resolve(m_addPort, "kxds_test_add_port") &&
-                     resolve(m_addUsb, "kxds_test_add_usb"),
-                 "not the simulating driver");
+        m_start = reinterpret_cast<decltype(m_start)>(m_library.resolve("kxds_test_start"));
+        m_addPort = reinterpret_cast<decltype(m_addPort)>(m_library.resolve("kxds_test_add_port"));
+        m_addUsb = reinterpret_cast<decltype(m_addUsb)>(m_library.resolve("kxds_test_add_usb"));
+        QVERIFY2(m_start && m_addPort && m_addUsb, "not the simulating driver");
     }
     void init()
     {

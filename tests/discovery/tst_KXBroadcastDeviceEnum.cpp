@@ -101,9 +101,7 @@ private slots:
         QVERIFY(startScan());
         QCOMPARE(KXBroadcastDeviceEnum::answerPort(), 36511);
         QCOMPARE(m_peer->heard.size(), 1);
-        QCOMPARE(m_peer->last(), QByteArray("TARVEN\x10\x30\x00\x00\x00\x12"
-                                            "Answer Port=36511;",
-                                            30));
+        QCOMPARE(m_peer->last(), bytes("TARVEN\\x10\\x30\\x00\\x00\\x00\\x12Answer Port=36511;"));
         // Sent from the namespace's one broadcast address, never from loopback.
         QCOMPARE(m_peer->heard.first().senderAddress().toString(), QStringLiteral("198.51.100.1"));
 
@@ -145,8 +143,7 @@ private slots:
         QVERIFY(m_peer->waitHeard(afterStop + 1));
         m_enum->setRefreshTime(1);
         clock.restart();
-        const int afterRefreshTime = m_peer->heard.size();
-        QVERIFY(m_peer->waitHeard(afterRefreshTime + 1));
+        QVERIFY(m_peer->waitHeard(m_peer->heard.size() + 1));
         QVERIFY2(clock.elapsed() >= 900, "the echo did not move to 1 s");
     }
     void refreshScanResendsTheStoredRequest()

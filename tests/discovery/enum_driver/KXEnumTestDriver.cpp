@@ -49,14 +49,6 @@ std::mutex g_mutex;
 std::condition_variable g_changed;
 Link g_link;
 
-std::string recordName(const uint8_t* record)
-{
-    std::string name;
-    for (int at = 0; at + 1 < KXDS_USB_RECORD_SIZE && (record[at] || record[at + 1]); at += 2)
-        name += char(record[at]); // the tests use ASCII names
-    return name;
-}
-
 // The reply to a text-envelope command (7E 01, four digits, '@' or '#',
 // text, ";" 03), on its first command: the scanner query with the device's
 // lines when it understands, anything else ENQ (unknown), which leaves the
@@ -64,9 +56,7 @@ std::string recordName(const uint8_t* record)
 std::string replyTo(const std::string& frame, const Link& link)
 {
     const std::string body = frame.substr(7, 6);
-    std::string reply = "\x02\x01"
-                        "0000" +
-                        frame.substr(6, 1) + body;
+    std::string reply = "\002\0010000" + frame.substr(6, 1) + body;
     if (link.understands && body == "QRYSYS")
         reply += "Product Name: KX-TEST\x06,PDNProduct Name: KX-TEST\x06,PSNSerial Number: " +
                  link.serial + '\x06';
@@ -137,8 +127,9 @@ void kxds_destory(uint32_t handle)
 
 int kxds_open_usb(uint32_t, const uint8_t* record_, int mode, uint32_t* error)
 {
-    const std::string name = recordName(record_);
-    std::string serial;
+    std::string name, serial;
+    for (int at = 0; at + 1 < KXDS_USB_RECORD_SIZE && (record_[at] || record_[at + 1]); at += 2)
+        name += char(record_[at]); // the tests use ASCII names
     for (size_t i = 0; i < g_usbNames.size(); ++i)
         serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
     return open("open_usb " + name + ' ' + std::to_string(mode), serial, true, error);

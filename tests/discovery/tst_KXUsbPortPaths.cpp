@@ -4,86 +4,52 @@
 
 #include <QtTest>
 
-#include <fcntl.h>
 #include <sys/file.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
 const QByteArray kUsb = "/devices/pci0000:00/0000:00:14.0/usb1";
 
-// A USB tree as the kernel shows it: a scanner on its own CDC-ACM port, a
-// USB-serial adapter behind a hub, a device with two ACM ports and a gadget
-// tty, two on-board UARTs (the first the console), and a UART slot without
-// hardware.
-const QByteArray kDevices =
-    "P: " + kUsb +
-    "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n\n"
-    // The scanner.
-    "P: " +
-    kUsb +
-    "/1-2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n\n"
-    "P: " +
-    kUsb +
-    "/1-2/1-2:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-    "E: DRIVER=cdc_acm\nL: driver=../../../../../../bus/usb/drivers/cdc_acm\n\n"
-    "P: " +
-    kUsb +
-    "/1-2/1-2:1.0/tty/ttyACM0\nN: ttyACM0\nE: SUBSYSTEM=tty\nA: dev=166:0\n\n"
-    // The adapter behind a hub: its own usb_device is the nearest.
-    "P: " +
-    kUsb +
-    "/1-3\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n\n"
-    "P: " +
-    kUsb +
-    "/1-3/1-3.1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n\n"
-    "P: " +
-    kUsb +
-    "/1-3/1-3.1/1-3.1:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-    "E: DRIVER=ftdi_sio\nL: driver=../../../../../../../bus/usb/drivers/ftdi_sio\n\n"
-    "P: " +
-    kUsb +
-    "/1-3/1-3.1/1-3.1:1.0/ttyUSB0\nE: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio\n\n"
-    "P: " +
-    kUsb +
-    "/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0\nN: ttyUSB0\nE: SUBSYSTEM=tty\n"
-    "A: dev=188:0\n\n"
-    // Two ACM ports and a gadget tty, which the driver does not number.
-    "P: " +
-    kUsb +
-    "/1-4\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n\n"
-    "P: " +
-    kUsb +
-    "/1-4/1-4:1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-    "E: DRIVER=cdc_acm\nL: driver=../../../../../../bus/usb/drivers/cdc_acm\n\n"
-    "P: " +
-    kUsb +
-    "/1-4/1-4:1.0/tty/ttyACM1\nN: ttyACM1\nE: SUBSYSTEM=tty\nA: dev=166:1\n\n"
-    "P: " +
-    kUsb +
-    "/1-4/1-4:1.2\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n"
-    "E: DRIVER=cdc_acm\nL: driver=../../../../../../bus/usb/drivers/cdc_acm\n\n"
-    "P: " +
-    kUsb +
-    "/1-4/1-4:1.2/tty/ttyACM2\nN: ttyACM2\nE: SUBSYSTEM=tty\nA: dev=166:2\n\n"
-    "P: " +
-    kUsb +
-    "/1-4/1-4:1.4/tty/ttyGS0\nN: ttyGS0\nE: SUBSYSTEM=tty\nA: dev=240:0\n\n"
-    // On-board UARTs.
-    "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: SUBSYSTEM=tty\nA: dev=4:64\n"
-    "A: type=4\n\n"
-    "P: /devices/platform/serial8250/tty/ttyS1\nN: ttyS1\nE: SUBSYSTEM=tty\nA: dev=4:65\n"
-    "A: type=4\n\n"
-    "P: /devices/platform/serial8250/tty/ttyS2\nN: ttyS2\nE: SUBSYSTEM=tty\nA: dev=4:66\n"
-    "A: type=0\n\n"
-    "P: /devices/virtual/tty/console\nN: console\nE: SUBSYSTEM=tty\nA: dev=5:1\n"
-    "A: active=tty0 ttyS0\n\n";
-
-QString sysPath(const char* below)
+// One device in umockdev's text form; '@' stands for the USB bus's path.
+QByteArray device(const char* path, const QByteArray& lines)
 {
-    return QString::fromLatin1("/sys" + kUsb + below);
+    return "P: " + QByteArray(path).replace('@', kUsb) + '\n' + lines + "\n\n";
 }
+QByteArray usbDevice(const char* path)
+{
+    return device(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device");
+}
+// An interface bound to `driver`, with the link back to /sys/bus it has.
+QByteArray usbInterface(const char* path, const QByteArray& driver)
+{
+    const QByteArray up =
+        QByteArray("../").repeated(QByteArray(path).replace('@', kUsb).count('/'));
+    return device(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=" + driver +
+                            "\nL: driver=" + up + "bus/usb/drivers/" + driver);
+}
+QByteArray tty(const char* path, const char* number, const QByteArray& more = {})
+{
+    const QByteArray name = QByteArray(path).mid(QByteArray(path).lastIndexOf('/') + 1);
+    return device(path, "N: " + name + "\nE: SUBSYSTEM=tty\nA: dev=" + number + more);
+}
+
+// A USB tree as the kernel shows it: a scanner on its own CDC-ACM port, a
+// USB-serial adapter behind a hub (its own usb_device is the nearest), a
+// device with two ACM ports and a gadget tty the driver does not number, two
+// on-board UARTs (the first the console), and a UART slot without hardware.
+const QByteArray kDevices =
+    usbDevice("@") + usbDevice("@/1-2") + usbInterface("@/1-2/1-2:1.0", "cdc_acm") +
+    tty("@/1-2/1-2:1.0/tty/ttyACM0", "166:0") + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
+    usbInterface("@/1-3/1-3.1/1-3.1:1.0", "ftdi_sio") +
+    device("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0", "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio") +
+    tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") + usbDevice("@/1-4") +
+    usbInterface("@/1-4/1-4:1.0", "cdc_acm") + tty("@/1-4/1-4:1.0/tty/ttyACM1", "166:1") +
+    usbInterface("@/1-4/1-4:1.2", "cdc_acm") + tty("@/1-4/1-4:1.2/tty/ttyACM2", "166:2") +
+    tty("@/1-4/1-4:1.4/tty/ttyGS0", "240:0") +
+    tty("/devices/platform/serial8250/tty/ttyS0", "4:64", "\nA: type=4") +
+    tty("/devices/platform/serial8250/tty/ttyS1", "4:65", "\nA: type=4") +
+    tty("/devices/platform/serial8250/tty/ttyS2", "4:66", "\nA: type=0") +
+    tty("/devices/virtual/tty/console", "5:1", "\nA: active=tty0 ttyS0");
 
 } // namespace
 
@@ -103,15 +69,7 @@ private slots:
         if (!m_testbed->skipReason().isEmpty())
             QSKIP(qPrintable(m_testbed->skipReason()));
         QVERIFY(m_testbed->add(kDevices));
-        // The testbed's ttys are pseudo-terminals: a line setting sticks.
-        const int uart = ::open("/dev/ttyS1", O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(uart >= 0);
-        termios tio{};
-        QCOMPARE(::tcgetattr(uart, &tio), 0);
-        ::cfsetspeed(&tio, B9600);
-        tio.c_cflag |= CSTOPB;
-        QCOMPARE(::tcsetattr(uart, TCSANOW, &tio), 0);
-        ::close(uart);
+        QVERIFY(kxtest::setLine(QStringLiteral("/dev/ttyS1"), B9600, true));
         m_holder = ::open("/dev/ttyACM1", O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(m_holder >= 0 && ::flock(m_holder, LOCK_EX | LOCK_NB) == 0);
     }
@@ -124,45 +82,30 @@ private slots:
     // Each numbered tty to the nearest USB device above it; the rest left out.
     void mapsPortsToTheirUsbDevice()
     {
-        const QMap<QString, QString> expected{
-            {"101", sysPath("/1-3/1-3.1")},
-            {"201", sysPath("/1-2")},
-            {"202", sysPath("/1-4")},
-            {"203", sysPath("/1-4")},
-        };
-        QCOMPARE(kxUsbPortPaths(), expected);
+        const QString sys = QString::fromLatin1("/sys" + kUsb);
+        const QMap<QString, QString> paths = kxUsbPortPaths();
+        QCOMPARE(paths.keys(), (QStringList{"101", "201", "202", "203"}));
+        QCOMPARE(paths.values(),
+                 (QStringList{sys + "/1-3/1-3.1", sys + "/1-2", sys + "/1-4", sys + "/1-4"}));
     }
 
-    void detectsKindAndLine_data()
-    {
-        QTest::addColumn<int>("port");
-        QTest::addColumn<QByteArray>("expected"); // kind, baud rate, data and stop bits, parity
-        QTest::newRow("on-board UART: as its line is set") << 2 << QByteArray("0 9600 8 2 0");
-        QTest::newRow("the kernel console: not used") << 1 << QByteArray("0 0 0 0 0");
-        QTest::newRow("USB-serial adapter") << 101 << QByteArray("8 38400 8 0 0");
-        QTest::newRow("CDC-ACM") << 201 << QByteArray("1 38400 8 0 0");
-        QTest::newRow("CDC-ACM, held by another user") << 202 << QByteArray("1 0 0 0 0");
-        QTest::newRow("CDC-ACM, second interface") << 203 << QByteArray("1 38400 8 0 0");
-    }
+    // Per port: detection kind, baud rate, data and stop bits, parity.
     void detectsKindAndLine()
     {
-        QFETCH(int, port);
-        QFETCH(QByteArray, expected);
         KXDSComRecord records[16] = {};
         const int count = kxds_enum_serial_ports(reinterpret_cast<uint8_t*>(records), 16);
-        QVector<int> ports;
-        for (int i = 0; i < count; ++i)
-            ports.append(records[i].port);
-        // ttyS2 has no UART; ttyGS0 is no port the driver knows.
-        QCOMPARE(ports, QVector<int>({1, 2, 101, 201, 202, 203}));
         QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(records), count, 100),
                  count);
-        const KXDSComRecord& record = records[ports.indexOf(port)];
-        QCOMPARE(QByteArray::number(record.detectionKind) + ' ' +
-                     QByteArray::number(record.baudRate) + ' ' +
-                     QByteArray::number(record.dataBits) + ' ' +
-                     QByteArray::number(record.stopBits) + ' ' + QByteArray::number(record.parity),
-                 expected);
+        QStringList found;
+        for (const KXDSComRecord& r : QVector<KXDSComRecord>(records, records + count))
+            found << QString::asprintf("%d: %d %u %d %d %d", r.port, r.detectionKind, r.baudRate,
+                                       r.dataBits, r.stopBits, r.parity);
+        // ttyS2 has no UART and ttyGS0 is no port the driver knows. The
+        // console is not used, nor is the CDC-ACM port another user holds;
+        // the other on-board UART is as its line was left.
+        QCOMPARE(found,
+                 (QStringList{"1: 0 0 0 0 0", "2: 0 9600 8 2 0", "101: 8 38400 8 0 0",
+                              "201: 1 38400 8 0 0", "202: 1 0 0 0 0", "203: 1 38400 8 0 0"}));
     }
 };
 

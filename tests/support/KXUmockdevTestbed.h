@@ -9,7 +9,12 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QString>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #ifdef KX_HAVE_UMOCKDEV
 // GLib names a struct member "signals", which Qt defines as a keyword.
@@ -27,19 +32,17 @@ public:
     UmockdevTestbed()
     {
 #ifdef KX_HAVE_UMOCKDEV
-        m_testbed = umockdev_testbed_new();
-        gchar* root = umockdev_testbed_get_root_dir(m_testbed);
         // Without a dev folder of its own, /dev falls through to the host's.
+        g_autofree gchar* root = umockdev_testbed_get_root_dir(m_testbed);
         QDir(QString::fromLocal8Bit(root)).mkpath(QStringLiteral("dev"));
-        g_free(root);
 #endif
     }
+#ifdef KX_HAVE_UMOCKDEV
     ~UmockdevTestbed()
     {
-#ifdef KX_HAVE_UMOCKDEV
         g_object_unref(m_testbed);
-#endif
     }
+#endif
     UmockdevTestbed(const UmockdevTestbed&) = delete;
     UmockdevTestbed& operator=(const UmockdevTestbed&) = delete;
 
@@ -48,10 +51,10 @@ public:
     {
 #ifdef KX_HAVE_UMOCKDEV
         // The host's /sys always has devices; the testbed's starts empty.
-        if (!QDir(QStringLiteral("/sys/devices")).isEmpty())
-            return QStringLiteral("umockdev's preload is not active (run the test under "
-                                  "umockdev-wrapper)");
-        return QString();
+        return QDir(QStringLiteral("/sys/devices")).isEmpty()
+                   ? QString()
+                   : QStringLiteral("umockdev's preload is not active (run the test under "
+                                    "umockdev-wrapper)");
 #else
         return QStringLiteral("built without libumockdev (umockdev-1.0 not found)");
 #endif
@@ -59,25 +62,34 @@ public:
 
     // Devices in umockdev's text format ("P: /devices/...", "E: KEY=VALUE",
     // "A: attribute=value", "L: link=target", a blank line between devices).
-    bool add(const QByteArray& devices)
+    bool add([[maybe_unused]] const QByteArray& devices)
     {
 #ifdef KX_HAVE_UMOCKDEV
-        GError* error = nullptr;
-        const bool added = umockdev_testbed_add_from_string(m_testbed, devices.constData(), &error);
-        if (error)
-            g_error_free(error);
-        return added;
+        g_autoptr(GError) error = nullptr;
+        return umockdev_testbed_add_from_string(m_testbed, devices.constData(), &error);
 #else
-        Q_UNUSED(devices);
         return false;
 #endif
     }
 
 private:
 #ifdef KX_HAVE_UMOCKDEV
-    UMockdevTestbed* m_testbed = nullptr;
+    UMockdevTestbed* m_testbed = umockdev_testbed_new();
 #endif
 };
+
+// Leaves the line of the terminal at `path` as a previous user would have.
+inline bool setLine(const QString& path, speed_t speed, bool twoStopBits)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios tio{};
+    const bool set = fd >= 0 && ::tcgetattr(fd, &tio) == 0 && ::cfsetspeed(&tio, speed) == 0 &&
+                     ((tio.c_cflag = twoStopBits ? tio.c_cflag | CSTOPB : tio.c_cflag & ~CSTOPB),
+                      ::tcsetattr(fd, TCSANOW, &tio) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    return set;
+}
 
 } // namespace kxtest
 

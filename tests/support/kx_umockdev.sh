@@ -4,15 +4,8 @@
 # is and reports itself skipped with the reason.
 # Usage: kx_umockdev.sh COMMAND [ARGS...]
 set -uo pipefail
-
-if [[ $# -eq 0 ]]; then
-  echo "usage: $0 COMMAND [ARGS...]" >&2
-  exit 2
-fi
-
-if ! command -v umockdev-wrapper >/dev/null; then
-  exec "$@"
-fi
+[[ $# -gt 0 ]] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
+command -v umockdev-wrapper >/dev/null || exec "$@"
 # The preload library comes before the sanitizer runtime.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 exec umockdev-wrapper "$@"

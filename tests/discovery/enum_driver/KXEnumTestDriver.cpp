@@ -15,7 +15,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,23 +37,17 @@ struct Link
     std::string pending; // reply bytes not read yet
 };
 
-std::mutex g_mutex;
-std::condition_variable g_changed;
+// Set up by the test while no pass runs (starting the pass's thread orders
+// them before its reads); only the link is shared with the pass.
 std::vector<SimPort> g_ports;
 std::vector<std::string> g_usbNames;
-std::map<uint32_t, Link> g_links;
-uint32_t g_nextHandle = 1;
-std::string g_calls;
-void (*g_onOpen)(void*) = nullptr;
+void (*g_onOpen)(const char*, void*) = nullptr;
 void* g_onOpenContext = nullptr;
-
-std::string recordName(const uint8_t* record)
-{
-    std::string name;
-    for (int at = 0; at + 1 < KXDS_USB_RECORD_SIZE && (record[at] || record[at + 1]); at += 2)
-        name += char(record[at]); // the tests use ASCII names
-    return name;
-}
+// A pass opens its devices one after the other: every handle stands for the
+// one link open at a time.
+std::mutex g_mutex;
+std::condition_variable g_changed;
+Link g_link;
 
 // The reply to a text-envelope command (7E 01, four digits, '@' or '#',
 // text, ";" 03), on its first command: the scanner query with the device's
@@ -63,9 +56,7 @@ std::string recordName(const uint8_t* record)
 std::string replyTo(const std::string& frame, const Link& link)
 {
     const std::string body = frame.substr(7, 6);
-    std::string reply = "\x02\x01"
-                        "0000" +
-                        frame.substr(6, 1) + body;
+    std::string reply = "\002\0010000" + frame.substr(6, 1) + body;
     if (link.understands && body == "QRYSYS")
         reply += "Product Name: KX-TEST\x06,PDNProduct Name: KX-TEST\x06,PSNSerial Number: " +
                  link.serial + '\x06';
@@ -74,42 +65,18 @@ std::string replyTo(const std::string& frame, const Link& link)
     return reply + ";\x03";
 }
 
-// Opens the handle on a device (none: empty serial); calls the test's hook
-// without the lock.
-int open(uint32_t handle, const std::string& call, const std::string& serial, bool understands,
-         uint32_t* error)
+// Opens the link on a device (none: empty serial), then tells the test.
+int open(const std::string& call, const std::string& serial, bool understands, uint32_t* error)
 {
-    void (*hook)(void*) = nullptr;
-    void* context = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        g_calls += call + '\n';
-        hook = g_onOpen;
-        context = g_onOpenContext;
-        Link& link = g_links[handle];
-        link = Link{serial, understands, {}};
-        if (error)
-            *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
+        g_link = Link{serial, understands, {}};
     }
-    if (hook)
-        hook(context);
-    return serial.empty() ? 0 : 1;
-}
-
-uint32_t read(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t time, uint32_t* error)
-{
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_changed.wait_for(lock, std::chrono::milliseconds(time),
-                       [&] { return !g_links.count(handle) || !g_links[handle].pending.empty(); });
     if (error)
-        *error = KXDS_ERROR_NONE;
-    if (!g_links.count(handle))
-        return 0;
-    std::string& pending = g_links[handle].pending;
-    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(pending.size()));
-    std::memcpy(buffer, pending.data(), count);
-    pending.erase(0, count);
-    return count;
+        *error = serial.empty() ? KXDS_ERROR_NOT_FOUND : KXDS_ERROR_NONE;
+    if (g_onOpen)
+        g_onOpen(call.c_str(), g_onOpenContext);
+    return serial.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -117,79 +84,63 @@ uint32_t read(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t time
 extern "C" {
 
 // Test controls, not part of the driver interface.
-KXDS_EXPORT void kxds_test_reset()
+
+// Starts afresh without devices. `hook` is called on the opening thread with
+// each opening, such as "open_com 1001 8/0" (data bits/parity) or
+// "open_usb /dev/kxA 3" (mode).
+KXDS_EXPORT void kxds_test_start(void (*hook)(const char*, void*), void* context)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_ports.clear();
     g_usbNames.clear();
-    g_calls.clear();
-    g_onOpen = nullptr;
+    g_onOpen = hook;
+    g_onOpenContext = context;
 }
 
 // dataBits and parity: the framing the device answers to; 0 any, -1 none.
 KXDS_EXPORT void kxds_test_add_port(uint16_t port, uint8_t kind, uint32_t baudRate, int dataBits,
                                     int parity)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_ports.push_back(SimPort{port, kind, baudRate, dataBits, parity});
 }
 
 KXDS_EXPORT void kxds_test_add_usb(const char* name)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     g_usbNames.emplace_back(name);
-}
-
-// Called on the opening thread after each opening is recorded.
-KXDS_EXPORT void kxds_test_on_open(void (*hook)(void*), void* context)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_onOpen = hook;
-    g_onOpenContext = context;
-}
-
-// The openings since the last take, one a line; valid until the next take.
-KXDS_EXPORT const char* kxds_test_take_calls()
-{
-    static std::string taken;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    taken.clear();
-    taken.swap(g_calls);
-    return taken.c_str();
 }
 
 uint32_t kxds_create(void)
 {
+    return 1;
+}
+
+void kxds_close(uint32_t)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
-    return g_nextHandle++;
+    g_link = Link{};
+    g_changed.notify_all();
 }
 
 void kxds_destory(uint32_t handle)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_links.erase(handle);
-    g_changed.notify_all();
+    kxds_close(handle);
 }
 
-int kxds_open_usb(uint32_t handle, const uint8_t* record_, int mode, uint32_t* error)
+int kxds_open_usb(uint32_t, const uint8_t* record_, int mode, uint32_t* error)
 {
-    const std::string name = recordName(record_);
-    std::string serial;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        for (size_t i = 0; i < g_usbNames.size(); ++i)
-            serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
-    }
-    return open(handle, "open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
+    std::string name, serial;
+    for (int at = 0; at + 1 < KXDS_USB_RECORD_SIZE && (record_[at] || record_[at + 1]); at += 2)
+        name += char(record_[at]); // the tests use ASCII names
+    for (size_t i = 0; i < g_usbNames.size(); ++i)
+        serial = g_usbNames[i] == name ? "SNUSB" + std::to_string(i + 1) : serial;
+    return open("open_usb " + name + ' ' + std::to_string(mode), serial, true, error);
 }
 
-int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
+int kxds_open_com(uint32_t, const uint8_t* record_, uint32_t* error)
 {
     KXDSComRecord com;
     std::memcpy(&com, record_, sizeof com);
     std::string serial;
     bool understands = false;
-    std::unique_lock<std::mutex> lock(g_mutex);
     for (const SimPort& port : g_ports) {
         if (port.port != com.port)
             continue;
@@ -197,60 +148,59 @@ int kxds_open_com(uint32_t handle, const uint8_t* record_, uint32_t* error)
         understands =
             port.dataBits == 0 || (port.dataBits == com.dataBits && port.parity == com.parity);
     }
-    lock.unlock();
     const std::string call = "open_com " + std::to_string(com.port) + ' ' +
                              std::to_string(com.dataBits) + '/' + std::to_string(com.parity);
-    return open(handle, call, serial, understands, error);
+    return open(call, serial, understands, error);
 }
 
-int kxds_is_open(uint32_t handle)
+int kxds_is_open(uint32_t)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    return g_links.count(handle) && !g_links[handle].serial.empty();
+    return !g_link.serial.empty();
 }
 
-void kxds_close(uint32_t handle)
+int kxds_clean(uint32_t, int value)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_links[handle] = Link{};
-    g_changed.notify_all();
-}
-
-int kxds_clean(uint32_t handle, int value)
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_links[handle].pending.clear();
+    g_link.pending.clear();
     return value;
 }
 
-int kxds_write(uint32_t handle, const uint8_t* data, uint32_t size)
+int kxds_write(uint32_t, const uint8_t* data, uint32_t size)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_links.count(handle) || g_links[handle].serial.empty())
-        return 0;
     const std::string frame(reinterpret_cast<const char*>(data), size);
-    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0) {
-        g_links[handle].pending += replyTo(frame, g_links[handle]);
-        g_changed.notify_all();
-    }
+    if (g_link.serial.empty())
+        return 0;
+    if (frame.size() >= 15 && frame.compare(0, 2, "\x7E\x01") == 0)
+        g_link.pending += replyTo(frame, g_link);
+    g_changed.notify_all();
     return 1;
 }
 
-uint32_t kxds_read_ex(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
-                      uint32_t, uint32_t* error)
+// Waits for a reply, or for the link to close.
+uint32_t kxds_read_ex(uint32_t, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time, uint32_t,
+                      uint32_t* error)
 {
-    return read(handle, buffer, capacity, reponse_time, error);
+    std::unique_lock<std::mutex> lock(g_mutex);
+    g_changed.wait_for(lock, std::chrono::milliseconds(reponse_time),
+                       [] { return g_link.serial.empty() || !g_link.pending.empty(); });
+    if (error)
+        *error = KXDS_ERROR_NONE;
+    const uint32_t count = std::min<uint32_t>(capacity, uint32_t(g_link.pending.size()));
+    std::memcpy(buffer, g_link.pending.data(), count);
+    g_link.pending.erase(0, count);
+    return count;
 }
 
 uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t reponse_time,
                          uint32_t, const char*, int, uint32_t* error)
 {
-    return read(handle, buffer, capacity, reponse_time, error);
+    return kxds_read_ex(handle, buffer, capacity, reponse_time, 0, error);
 }
 
 int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, int, int)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     int count = 0;
     for (; count < capacity && count < int(g_usbNames.size()); ++count) {
         uint8_t* record_ = records + size_t(count) * KXDS_USB_RECORD_SIZE;
@@ -263,7 +213,6 @@ int kxds_enum_usb_device_ex(uint8_t* records, int capacity, int, int, int, int, 
 
 int kxds_enum_serial_ports(uint8_t* records, int capacity)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     int count = 0;
     for (; count < capacity && count < int(g_ports.size()); ++count)
         std::memcpy(records + size_t(count) * KXDS_COM_RECORD_SIZE, &g_ports[count].port, 2);
@@ -273,7 +222,6 @@ int kxds_enum_serial_ports(uint8_t* records, int capacity)
 // Every port as configured, with eight data bits, one stop bit, no parity.
 int kxds_detect_serial_settings(uint8_t* records, int count, int)
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
     for (int i = 0; i < count && i < int(g_ports.size()); ++i) {
         const KXDSComRecord com{
             g_ports[i].port, g_ports[i].kind, 0, g_ports[i].baudRate, 8, 0, 0, 0};

@@ -5,6 +5,7 @@
 #include "discovery/KXBroadcastDeviceEnum.h"
 #include "discovery/KXDiscoveryDatagram.h"
 #include "support/KXDebugLogging.h"
+#include "support/KXPrivateNetwork.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -78,6 +79,14 @@ class tst_KXBroadcastDeviceEnum : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // Started by hand outside tests/support/kx_netns.sh, it would
+        // broadcast on a real network.
+        QString why;
+        if (!kxInPrivateTestNetwork(&why))
+            QSKIP(qPrintable(why));
+    }
     void init()
     {
         m_peer = std::make_unique<DevicePeer>();

@@ -88,8 +88,6 @@ public:
 
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate();
         if (!m_process.waitForFinished(kWaitMs))
             m_process.kill();

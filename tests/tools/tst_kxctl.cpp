@@ -9,8 +9,7 @@
 #include <functional>
 #include <signal.h>
 
-using kxsimtest::hexThen;
-using kxsimtest::SimProcess;
+using namespace kxsimtest;
 
 namespace {
 
@@ -86,6 +85,16 @@ QString listen(QTcpServer& server, const std::function<void(QTcpSocket*)>& serve
             serve(link);
     });
     return tcp(server.serverPort());
+}
+
+// Answers the exact bytes of QRYSYS*, with barcode bytes ahead of the reply.
+void answerSystemQuery(QTcpSocket* link)
+{
+    QObject::connect(link, &QTcpSocket::readyRead, link, [link, received = QByteArray()]() mutable {
+        received += link->readAll();
+        if (received == hexThen("7E01", "0000@QRYSYS*;\x03"))
+            link->write("scan" + hexThen("0201", "0000@QRYSYSKX\x06;\x03"));
+    });
 }
 
 // Bytes that hold no frame, as fast as the link takes them.
@@ -215,16 +224,16 @@ private slots:
         row("monitor of a missing port", {"monitor", "com:" + missing}, 5, {}, "cannot open com:");
         row("log of a missing device", {"log", missingFiles}, 5, {}, "cannot load");
 
-        const QStringList scnZzz{
-            "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 5a 5a 5a 51 52 59 2a 3b 03",
-            "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 5a 5a 5a 51 52 59 05 3b 03",
-            "protocol: 1 (7E01, text envelope)",
-            "direction: device",
-            "valid: yes",
-            "tag SCN",
-            "  MOD data=\"2\\x06\" [32 06] value=\"2\" result=ACK",
-            "tag ZZZ",
-            "  QRY data=\"\\x05\" [05] value=\"\" result=ENQ"};
+        // protocol 1 .. MOD's ACK
+        const QStringList scnMod{"protocol: 1 (7E01, text envelope)", "direction: device",
+                                 "valid: yes", "tag SCN",
+                                 "  MOD data=\"2\\x06\" [32 06] value=\"2\" result=ACK"};
+        const QStringList scnZzz =
+            QStringList{
+                "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 5a 5a 5a 51 52 59 2a 3b 03",
+                "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 5a 5a 5a 51 52 59 05 "
+                "3b 03"} +
+            scnMod + QStringList{"tag ZZZ", "  QRY data=\"\\x05\" [05] value=\"\" result=ENQ"};
         const QString folder = QStringLiteral(KX_SAMPLE_DEVICE_DIR);
         row("sample device", {"send", "offline:", "SCNMOD*;ZZZQRY*"}, 0, scnZzz);
         row("offline device from its files",
@@ -241,7 +250,6 @@ private slots:
             "not a valid framed command (error -22)");
 
         const QString sent = "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 03";
-        const QStringList scnMod = scnZzz.mid(2, 5); // protocol 1 .. MOD's ACK
         const QStringList scn =
             QStringList{sent, "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 03"} + scnMod;
         row("network device, length-prefixed", {"send", "%data", "SCNMOD*", "--protocol", "7"}, 0,
@@ -268,6 +276,14 @@ private slots:
             {R"j({"error":-999,"message":"the device closed the link (error -999)","reply":"",)j"
              R"j("results":[],"sent":"7e01303030304053494d434c533b03"})j"},
             "the device closed the link");
+
+        // Only the exact bytes are answered; what comes before the reply is
+        // reported apart from it, as the monitor would show it.
+        row("exact bytes, data before the reply", {"send", "%peer", "QRYSYS*"}, 0,
+            {"sent: 7e 01 30 30 30 30 40 51 52 59 53 59 53 2a 3b 03", "barcode: scan [73 63 61 6e]",
+             "reply: 02 01 30 30 30 30 40 51 52 59 53 59 53 4b 58 06 3b 03",
+             "protocol: 1 (7E01, text envelope)", "direction: device", "valid: yes", "tag QRY",
+             "  SYS data=\"KX\\x06\" [4b 58 06] value=\"KX\" result=ACK"});
 
         // JSON: one object in every outcome.
         row("JSON reply", {"send", "%data", "--json", "SCNMOD*;BEPDURxyz;ZZZQRY*"}, 0,
@@ -333,6 +349,8 @@ private slots:
                 .replaceInStrings("%com", "com:" + pty)
                 .replaceInStrings("%usb", "usb:" + pty);
         }
+        QTcpServer peer;
+        args.replaceInStrings("%peer", listen(peer, answerSystemQuery));
         Kxctl kxctl(args);
         if (stop != 0)
             QCOMPARE(kxctl.lines(out.size()), out);
@@ -341,31 +359,6 @@ private slots:
         QCOMPARE(kxctl.finished(qMax(stop, 0)), code);
         QCOMPARE(linesOf(kxctl.out), out);
         checkErrorLine(kxctl.errors(), err);
-    }
-
-    void sendsExactBytesAndReportsWhatCameFirst()
-    {
-        const QByteArray command = hexThen("7E01", "0000@QRYSYS*;\x03");
-        // Barcode bytes ahead of the reply are reported apart from it, as
-        // the monitor would show them.
-        const QByteArray reply = "scan" + hexThen("0201", "0000@QRYSYSKX\x06;\x03");
-        QByteArray received;
-        QTcpServer server;
-        const QString target = listen(server, [&](QTcpSocket* link) {
-            QObject::connect(link, &QTcpSocket::readyRead, link, [&, link] {
-                received += link->readAll();
-                if (received.size() == command.size())
-                    link->write(reply);
-            });
-        });
-        Kxctl kxctl({"send", target, "QRYSYS*"});
-        QCOMPARE(kxctl.finished(), 0);
-        QCOMPARE(received, command);
-        QCOMPARE(linesOf(kxctl.out).mid(0, 3),
-                 QStringList({"sent: " + hexOf(command), "barcode: scan [73 63 61 6e]",
-                              "reply: " + hexOf(reply.mid(4))}));
-        QVERIFY2(kxctl.out.contains("  SYS data=\"KX\\x06\" [4b 58 06] value=\"KX\" result=ACK"),
-                 qPrintable(kxctl.out));
     }
 
     void sendKeepsABoundedReportOfAFlood()
@@ -406,30 +399,23 @@ private slots:
 
     void logOfADeviceThatNeverEnds_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("stopSignal"); // 0: none, the time-out ends it
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("err");
-
-        QTest::newRow("time-out") << QStringList({"--timeout", "500"}) << 0 << 4
-                                  << "the log did not end within 500 ms";
-        QTest::newRow("SIGTERM") << QStringList() << SIGTERM << 0 << "";
-        QTest::newRow("SIGINT") << QStringList() << SIGINT << 0 << "";
+        QTest::addColumn<int>("stop"); // a signal, or 0: the time-out ends it
+        QTest::newRow("time-out") << 0;
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
     }
 
     void logOfADeviceThatNeverEnds()
     {
-        QFETCH(QStringList, options);
-        QFETCH(int, stopSignal);
-        QFETCH(int, code);
-        QFETCH(QString, err);
+        QFETCH(int, stop);
 
         QTcpServer server;
-        Kxctl kxctl(QStringList({"log", listen(server, dripLog)}) + options);
+        const QStringList timeout{"--timeout", "500"};
+        Kxctl kxctl(QStringList{"log", listen(server, dripLog)} + (stop ? QStringList() : timeout));
         // What came before the end is printed, each line whole.
         QCOMPARE(kxctl.lines(2).mid(0, 2), QStringList({"000001 drip\r", "000002 drip\r"}));
-        QCOMPARE(kxctl.finished(stopSignal), code);
-        checkErrorLine(kxctl.errors(), err);
+        QCOMPARE(kxctl.finished(stop), stop ? 0 : 4);
+        checkErrorLine(kxctl.errors(), stop ? "" : "the log did not end within 500 ms");
         QVERIFY2(kxctl.out.endsWith(" drip\r\n"), qPrintable(kxctl.out));
     }
 };

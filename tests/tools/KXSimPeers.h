@@ -9,7 +9,6 @@
 #include <KXDataStream.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -24,6 +23,9 @@
 namespace kxsimtest {
 
 constexpr int kWaitMs = 10000;
+// Always answered at once and changes nothing: marks the end of what came
+// before it.
+const QByteArray kMarker("SIMGAP*");
 
 // Bytes given in hexadecimal, then text: hexThen("0201", "0000@") is 0x02 0x01
 // "0000@".
@@ -46,23 +48,9 @@ inline QByteArray deviceFrame(int protocol, const QByteArray& text)
     if (protocol == 1)
         return KXOffLineEngine::deviceFrame(text);
     const QByteArray payload = '@' + text + ";\x03";
-    QByteArray frame(6, char(protocol));
-    frame[0] = 0x02;
+    QByteArray frame = hexThen("02", "") + char(protocol) + QByteArray(4, '\0');
     qToLittleEndian<quint32>(quint32(payload.size()), frame.data() + 2);
     return frame + payload;
-}
-
-// Where a device frame that starts at `from` ends, or -1 while incomplete.
-inline int deviceFrameEnd(const QByteArray& data, int from)
-{
-    if (from < 0 || data.size() - from < 6 || data.at(from) != 0x02)
-        return -1;
-    if (data.at(from + 1) == 0x01) {
-        const int terminator = int(data.indexOf(QByteArray(";\x03", 2), from + 6));
-        return terminator < 0 ? -1 : terminator + 2;
-    }
-    const qint64 end = from + 6 + qint64(qFromLittleEndian<quint32>(data.constData() + from + 2));
-    return end <= data.size() ? int(end) : -1;
 }
 
 // kxsim run as a child process, with the endpoints it printed.
@@ -72,21 +60,22 @@ public:
     ~SimProcess() { stop(); }
 
     // Starts kxsim and waits for its endpoint lines (serial too when
-    // `serial`). False when it exits or does not print them in time.
+    // `serial`). False, with what it said as a warning, when it exits or
+    // does not print them in time.
     bool start(const QStringList& args, bool serial = false)
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
         const QStringList command = wrapper + QStringList(QStringLiteral(KXSIM_PATH)) + args;
         m_process.start(command.first(), command.mid(1));
-        if (!m_process.waitForStarted(kWaitMs))
-            return false;
-        return QTest::qWaitFor(
-                   [&] {
-                       return m_process.state() != QProcess::Running ||
-                              (dataPort && logPort && (!serial || !serialPaths.isEmpty()));
-                   },
-                   kWaitMs) &&
-               m_process.state() == QProcess::Running;
+        const auto running = [&] { return m_process.state() == QProcess::Running; };
+        const auto ready = [&] {
+            return dataPort && logPort && (!serial || !serialPaths.isEmpty());
+        };
+        if (m_process.waitForStarted(kWaitMs) &&
+            QTest::qWaitFor([&] { return !running() || ready(); }, kWaitMs) && running())
+            return true;
+        qWarning() << "kxsim did not start:" << lines << errors();
+        return false;
     }
 
     // Sends a signal; true when kxsim then exits normally with code 0.
@@ -99,8 +88,6 @@ public:
 
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate();
         if (!m_process.waitForFinished(kWaitMs))
             m_process.kill();
@@ -110,21 +97,20 @@ public:
     QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
     QProcess& process() { return m_process; }
 
-    // CPU time kxsim has used, user and system, in seconds.
+    // CPU time kxsim has used, user and system, in seconds: the 12th and
+    // 13th fields after the name in stat.
     double cpuSeconds() const
     {
-        // utime and stime are the 12th and 13th fields after the name.
         const QByteArray stat = readProc("stat");
         const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        return fields.size() < 13 ? -1.0
-                                  : (fields.at(11).toDouble() + fields.at(12).toDouble()) /
-                                        double(::sysconf(_SC_CLK_TCK));
+        return (fields.value(11).toDouble() + fields.value(12).toDouble()) /
+               double(::sysconf(_SC_CLK_TCK));
     }
 
-    // Resident memory in KiB (VmRSS).
-    qint64 rssKiB() const { return procField("status", "VmRSS:"); }
-    // Bytes kxsim has read from any descriptor, sockets included (rchar).
-    qint64 bytesRead() const { return procField("io", "rchar:"); }
+    // Resident memory in KiB, and bytes read from any descriptor (sockets
+    // included).
+    qint64 rssKiB() const { return procField("status", "VmRSS"); }
+    qint64 bytesRead() const { return procField("io", "rchar"); }
 
     int openFiles() const
     {
@@ -147,14 +133,13 @@ private:
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    // The number after `label` in a /proc file of "label value" lines.
-    qint64 procField(const char* name, const QByteArray& label) const
+    // The number in the "`label`: number" line of a /proc file; -1 if none.
+    qint64 procField(const char* name, const char* label) const
     {
-        for (const QByteArray& line : readProc(name).split('\n')) {
-            if (line.startsWith(label))
-                return line.mid(label.size()).simplified().split(' ').first().toLongLong();
-        }
-        return -1;
+        const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+)").arg(label),
+                                      QRegularExpression::MultilineOption);
+        const QRegularExpressionMatch match = line.match(QString::fromLatin1(readProc(name)));
+        return match.hasMatch() ? match.captured(1).toLongLong() : -1;
     }
 
     void readLines()
@@ -197,23 +182,14 @@ public:
         socket.flush();
     }
 
-    // One byte per write, each pushed out before the next.
-    void sendByteByByte(const QByteArray& bytes)
-    {
-        for (char byte : bytes) {
-            socket.write(&byte, 1);
-            socket.waitForBytesWritten(kWaitMs);
-        }
-    }
-
     bool waitFor(const std::function<bool()>& condition, int ms = kWaitMs)
     {
         return QTest::qWaitFor(condition, ms);
     }
 
-    // The first device frame, with the bytes before it dropped; empty when
-    // none completes in time.
-    QByteArray takeFrame(int ms = kWaitMs) { return take(QByteArray(1, '\x02'), false, ms); }
+    // The first whole device frame, with the bytes before it dropped; empty
+    // when none completes in time.
+    QByteArray takeFrame() { return take(QByteArray(1, '\x02'), false); }
 
     // Sends command text and takes the first device frame that comes back.
     QByteArray exchange(int protocol, const QByteArray& text)
@@ -222,12 +198,13 @@ public:
         return takeFrame();
     }
 
-    // Everything before the reply to `marker` (a trigger that is always
-    // answered at once); that reply is dropped too. Lets a test see that
-    // nothing else came, without waiting for silence.
-    QByteArray takeUntilReplyTo(const QByteArray& marker, int ms = kWaitMs)
+    // Sends `bytes` and then kMarker; everything that came before the
+    // marker's reply, which is dropped too. Lets a test see that nothing
+    // else came, without waiting for silence.
+    QByteArray sendMarked(const QByteArray& bytes = {})
     {
-        return take(hexThen("0201", "0000@") + marker, true, ms);
+        send(bytes + hostFrame(1, kMarker));
+        return take(hexThen("0201", "0000@") + kMarker.left(6), true);
     }
 
     // Sends the log query as the kit writes it; the log that the reply
@@ -244,32 +221,39 @@ public:
         return received.size() == 21 + length ? received.mid(21) : "(not the announced length)";
     }
 
-    bool waitForDisconnect(int ms = kWaitMs)
+    bool waitForDisconnect()
     {
-        return waitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
+        return waitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
     }
 
     QTcpSocket socket;
     QByteArray received;
 
 private:
-    // The frame that starts with `header`, and with `before` what came
+    // The device frame that starts with `header`, or with `before` what came
     // before it instead.
-    QByteArray take(const QByteArray& header, bool before, int ms)
+    QByteArray take(const QByteArray& header, bool before)
     {
         int start = -1;
-        int end = -1;
-        waitFor(
-            [&] {
-                start = int(received.indexOf(header));
-                end = deviceFrameEnd(received, start);
-                return end > 0;
-            },
-            ms);
+        qint64 end = -1;
+        waitFor([&] {
+            start = int(received.indexOf(header));
+            if (start < 0 || received.size() - start < 6)
+                return false;
+            if (received.at(start + 1) == 0x01) { // up to its terminator
+                end = received.indexOf(QByteArray(";\x03", 2), start + 6);
+                end = end < 0 ? -1 : end + 2;
+            } else { // by its length
+                end = start + 6 + qFromLittleEndian<quint32>(received.constData() + start + 2);
+                end = end <= received.size() ? end : -1;
+            }
+            return end > 0;
+        });
         if (end < 0)
             return before ? QByteArray("(no reply to the marker)") : QByteArray();
-        const QByteArray taken = before ? received.left(start) : received.mid(start, end - start);
-        received.remove(0, end);
+        const QByteArray taken =
+            before ? received.left(start) : received.mid(start, int(end) - start);
+        received.remove(0, int(end));
         return taken;
     }
 };

@@ -9,11 +9,16 @@
 #include <functional>
 #include <signal.h>
 
-using kxsimtest::SimProcess;
+using namespace kxsimtest;
 
 namespace {
 
 constexpr int kRunMs = 30000;
+
+QStringList linesOf(const QString& text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 // kxctl as a child process whose output is watched as it comes.
 class Kxctl
@@ -26,21 +31,13 @@ public:
         });
         process.start(QStringLiteral(KXCTL_PATH), args);
     }
-    ~Kxctl()
-    {
-        if (running()) {
-            process.kill();
-            process.waitForFinished(kRunMs);
-        }
-    }
 
     // The lines printed, once there are `count` of them or kxctl has ended.
     // The caller compares them; a short list tells what was missing.
     QStringList lines(int count)
     {
-        (void)QTest::qWaitFor([&] { return out.count(QLatin1Char('\n')) >= count || !running(); },
-                              kRunMs);
-        return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        (void)QTest::qWaitFor([&] { return out.count('\n') >= count || !running(); }, kRunMs);
+        return linesOf(out);
     }
 
     // The exit code, after sending `signalNumber` first unless it is 0; -1
@@ -51,15 +48,13 @@ public:
             ::kill(pid_t(process.processId()), signalNumber);
         (void)QTest::qWaitFor([&] { return !running(); }, kRunMs);
         out += QString::fromLocal8Bit(process.readAllStandardOutput());
-        if (running() || process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        return process.exitCode();
+        return running() || process.exitStatus() != QProcess::NormalExit ? -1 : process.exitCode();
     }
 
     bool running() const { return process.state() != QProcess::NotRunning; }
     QString errors() { return QString::fromLocal8Bit(process.readAllStandardError()); }
 
-    QProcess process;
+    QProcess process; // killed, if still running, when it goes
     QString out;
 };
 
@@ -71,11 +66,6 @@ QString tcp(quint16 port)
 QString hexOf(const QByteArray& bytes)
 {
     return QString::fromLatin1(bytes.toHex(' '));
-}
-
-QStringList linesOf(const QString& text)
-{
-    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // The one error line contains `part`; an empty `part` means no error output.
@@ -95,6 +85,16 @@ QString listen(QTcpServer& server, const std::function<void(QTcpSocket*)>& serve
             serve(link);
     });
     return tcp(server.serverPort());
+}
+
+// Answers the exact bytes of QRYSYS*, with barcode bytes ahead of the reply.
+void answerSystemQuery(QTcpSocket* link)
+{
+    QObject::connect(link, &QTcpSocket::readyRead, link, [link, received = QByteArray()]() mutable {
+        received += link->readAll();
+        if (received == hexThen("7E01", "0000@QRYSYS*;\x03"))
+            link->write("scan" + hexThen("0201", "0000@QRYSYSKX\x06;\x03"));
+    });
 }
 
 // Bytes that hold no frame, as fast as the link takes them.
@@ -133,7 +133,8 @@ class tst_kxctl : public QObject
 private slots:
     // One run each. In `args`, %data is kxsim's data port as a target,
     // %com and %usb its pseudo-terminal; kxsim runs (with `simArgs`) only
-    // for rows that name it.
+    // for rows that name it. With a `stop`, kxctl runs until it has printed
+    // `out` and is then sent that signal, or (-1) kxsim stops.
     void commandLines_data()
     {
         QTest::addColumn<QStringList>("simArgs");
@@ -141,11 +142,12 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QStringList>("out"); // every line, exactly
         QTest::addColumn<QString>("err");
+        QTest::addColumn<int>("stop");
 
         const auto row = [](const char* name, const QStringList& args, int code,
                             const QStringList& out, const QString& err = QString(),
-                            const QStringList& simArgs = {}) {
-            QTest::newRow(name) << simArgs << args << code << out << err;
+                            const QStringList& simArgs = {}, int stop = 0) {
+            QTest::newRow(name) << simArgs << args << code << out << err << stop;
         };
         const auto usage = [&row](const char* name, const QStringList& args, const char* message) {
             row(name, args, 2, {}, message);
@@ -222,16 +224,16 @@ private slots:
         row("monitor of a missing port", {"monitor", "com:" + missing}, 5, {}, "cannot open com:");
         row("log of a missing device", {"log", missingFiles}, 5, {}, "cannot load");
 
-        const QStringList scnZzz{
-            "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 5a 5a 5a 51 52 59 2a 3b 03",
-            "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 5a 5a 5a 51 52 59 05 3b 03",
-            "protocol: 1 (7E01, text envelope)",
-            "direction: device",
-            "valid: yes",
-            "tag SCN",
-            "  MOD data=\"2\\x06\" [32 06] value=\"2\" result=ACK",
-            "tag ZZZ",
-            "  QRY data=\"\\x05\" [05] value=\"\" result=ENQ"};
+        // protocol 1 .. MOD's ACK
+        const QStringList scnMod{"protocol: 1 (7E01, text envelope)", "direction: device",
+                                 "valid: yes", "tag SCN",
+                                 "  MOD data=\"2\\x06\" [32 06] value=\"2\" result=ACK"};
+        const QStringList scnZzz =
+            QStringList{
+                "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 5a 5a 5a 51 52 59 2a 3b 03",
+                "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 5a 5a 5a 51 52 59 05 "
+                "3b 03"} +
+            scnMod + QStringList{"tag ZZZ", "  QRY data=\"\\x05\" [05] value=\"\" result=ENQ"};
         const QString folder = QStringLiteral(KX_SAMPLE_DEVICE_DIR);
         row("sample device", {"send", "offline:", "SCNMOD*;ZZZQRY*"}, 0, scnZzz);
         row("offline device from its files",
@@ -248,7 +250,6 @@ private slots:
             "not a valid framed command (error -22)");
 
         const QString sent = "sent: 7e 01 30 30 30 30 40 53 43 4e 4d 4f 44 2a 3b 03";
-        const QStringList scnMod = scnZzz.mid(2, 5); // protocol 1 .. MOD's ACK
         const QStringList scn =
             QStringList{sent, "reply: 02 01 30 30 30 30 40 53 43 4e 4d 4f 44 32 06 3b 03"} + scnMod;
         row("network device, length-prefixed", {"send", "%data", "SCNMOD*", "--protocol", "7"}, 0,
@@ -276,6 +277,14 @@ private slots:
              R"j("results":[],"sent":"7e01303030304053494d434c533b03"})j"},
             "the device closed the link");
 
+        // Only the exact bytes are answered; what comes before the reply is
+        // reported apart from it, as the monitor would show it.
+        row("exact bytes, data before the reply", {"send", "%peer", "QRYSYS*"}, 0,
+            {"sent: 7e 01 30 30 30 30 40 51 52 59 53 59 53 2a 3b 03", "barcode: scan [73 63 61 6e]",
+             "reply: 02 01 30 30 30 30 40 51 52 59 53 59 53 4b 58 06 3b 03",
+             "protocol: 1 (7E01, text envelope)", "direction: device", "valid: yes", "tag QRY",
+             "  SYS data=\"KX\\x06\" [4b 58 06] value=\"KX\" result=ACK"});
+
         // JSON: one object in every outcome.
         row("JSON reply", {"send", "%data", "--json", "SCNMOD*;BEPDURxyz;ZZZQRY*"}, 0,
             {R"j({"error":0,"message":"","reply":"0201303030304053434e4d4f4432063b42455044)j"
@@ -302,6 +311,24 @@ private slots:
             {R"j({"error":null,"message":"unknown option --bogus","reply":"","results":[],)j"
              R"j("sent":""})j"},
             "unknown option --bogus");
+
+        const auto barcode = [](int n) {
+            const QByteArray text = "KXSIM-BARCODE-000" + QByteArray::number(n);
+            return QStringLiteral("barcode: %1\\x0d\\x0a [%2]")
+                .arg(QString::fromLatin1(text), hexOf(text + "\r\n"));
+        };
+        const QString message1 =
+            "message: " +
+            hexOf(QByteArray("\x02\x08\x1b\x00\x00\x00@RUNDATKXSIM-MESSAGE-0001;\x03", 33));
+        // The trigger answers on the link that sent it: the monitor's own.
+        row("monitor triggered on tcp, SIGINT", {"monitor", "%data", "--send", "SIMBAR1,MSG1"}, 0,
+            {barcode(1), message1}, "", {}, SIGINT);
+        row("monitor of data sent on connection, SIGTERM", {"monitor", "%data"}, 0,
+            {barcode(1), barcode(2)}, "", {"--barcodes", "2", "--gap", "250"}, SIGTERM);
+        row("monitor triggered on a serial port", {"monitor", "%com", "--send", "SIMBAR1"}, 0,
+            {barcode(1)}, "", {"--serial"}, SIGINT);
+        row("monitor of a device that hangs up", {"monitor", "%data", "--send", "SIMBAR1"}, 5,
+            {barcode(1)}, "the device closed the link", {}, -1);
     }
 
     void commandLines()
@@ -311,48 +338,27 @@ private slots:
         QFETCH(int, code);
         QFETCH(QStringList, out);
         QFETCH(QString, err);
+        QFETCH(int, stop);
 
         SimProcess sim;
         if (!args.filter(QStringLiteral("%")).isEmpty()) {
-            const bool serial = simArgs.contains("--serial");
-            QVERIFY(sim.start(QStringList({"--port", "0", "--log-port", "0"}) + simArgs, serial));
-            args.replaceInStrings("%data", tcp(sim.dataPort));
-            if (serial) {
-                args.replaceInStrings("%com", "com:" + sim.serialPaths.first());
-                args.replaceInStrings("%usb", "usb:" + sim.serialPaths.first());
-            }
+            QVERIFY(sim.start(QStringList{"--port", "0", "--log-port", "0"} + simArgs,
+                              simArgs.contains("--serial")));
+            const QString pty = sim.serialPaths.value(0);
+            args.replaceInStrings("%data", tcp(sim.dataPort))
+                .replaceInStrings("%com", "com:" + pty)
+                .replaceInStrings("%usb", "usb:" + pty);
         }
+        QTcpServer peer;
+        args.replaceInStrings("%peer", listen(peer, answerSystemQuery));
         Kxctl kxctl(args);
-        QCOMPARE(kxctl.finished(), code);
+        if (stop != 0)
+            QCOMPARE(kxctl.lines(out.size()), out);
+        if (stop < 0)
+            sim.stop();
+        QCOMPARE(kxctl.finished(qMax(stop, 0)), code);
         QCOMPARE(linesOf(kxctl.out), out);
         checkErrorLine(kxctl.errors(), err);
-    }
-
-    void sendsExactBytesAndReportsWhatCameFirst()
-    {
-        const QByteArray command("\x7E\x01"
-                                 "0000@QRYSYS*;\x03");
-        // Barcode bytes ahead of the reply are reported apart from it, as
-        // the monitor would show them.
-        const QByteArray reply("scan\x02\x01"
-                               "0000@QRYSYSKX\x06;\x03");
-        QByteArray received;
-        QTcpServer server;
-        const QString target = listen(server, [&](QTcpSocket* link) {
-            QObject::connect(link, &QTcpSocket::readyRead, link, [&, link] {
-                received += link->readAll();
-                if (received.size() == command.size())
-                    link->write(reply);
-            });
-        });
-        Kxctl kxctl({"send", target, "QRYSYS*"});
-        QCOMPARE(kxctl.finished(), 0);
-        QCOMPARE(received, command);
-        QCOMPARE(linesOf(kxctl.out).mid(0, 3),
-                 QStringList({"sent: " + hexOf(command), "barcode: scan [73 63 61 6e]",
-                              "reply: " + hexOf(reply.mid(4))}));
-        QVERIFY2(kxctl.out.contains("  SYS data=\"KX\\x06\" [4b 58 06] value=\"KX\" result=ACK"),
-                 qPrintable(kxctl.out));
     }
 
     void sendKeepsABoundedReportOfAFlood()
@@ -367,58 +373,6 @@ private slots:
         const QRegularExpression count(QStringLiteral(
             "^not shown: [1-9]\\d* more bytes in [1-9]\\d* more barcodes or messages$"));
         QVERIFY2(count.match(lines.last()).hasMatch(), qPrintable(lines.last()));
-    }
-
-    void monitorPrintsWhatTheDeviceSends_data()
-    {
-        QTest::addColumn<QStringList>("simArgs");
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QStringList>("monitorArgs");
-        QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<int>("stopSignal"); // 0: the simulator stops instead
-
-        const auto barcode = [](const char* text) {
-            return QStringLiteral("barcode: %1\\x0d\\x0a [%2]")
-                .arg(QLatin1String(text), hexOf(QByteArray(text) + "\r\n"));
-        };
-        const QString message1 =
-            "message: " +
-            hexOf(QByteArray("\x02\x08\x1b\x00\x00\x00@RUNDATKXSIM-MESSAGE-0001;\x03", 33));
-        // The trigger answers on the link that sent it: the monitor's own.
-        QTest::newRow("triggered on tcp, SIGINT")
-            << QStringList() << "tcp" << QStringList({"--send", "SIMBAR1,MSG1"})
-            << QStringList({barcode("KXSIM-BARCODE-0001"), message1}) << SIGINT;
-        QTest::newRow("sent on connection, SIGTERM")
-            << QStringList({"--barcodes", "2", "--gap", "250"}) << "tcp" << QStringList()
-            << QStringList({barcode("KXSIM-BARCODE-0001"), barcode("KXSIM-BARCODE-0002")})
-            << SIGTERM;
-        QTest::newRow("triggered on a serial port")
-            << QStringList({"--serial"}) << "com:" << QStringList({"--send", "SIMBAR1"})
-            << QStringList({barcode("KXSIM-BARCODE-0001")}) << SIGINT;
-        QTest::newRow("device hangs up")
-            << QStringList() << "tcp" << QStringList({"--send", "SIMBAR1"})
-            << QStringList({barcode("KXSIM-BARCODE-0001")}) << 0;
-    }
-
-    void monitorPrintsWhatTheDeviceSends()
-    {
-        QFETCH(QStringList, simArgs);
-        QFETCH(QString, kind);
-        QFETCH(QStringList, monitorArgs);
-        QFETCH(QStringList, expected);
-        QFETCH(int, stopSignal);
-
-        SimProcess sim;
-        QVERIFY(sim.start(QStringList({"--port", "0", "--log-port", "0"}) + simArgs,
-                          simArgs.contains("--serial")));
-        const QString target = kind == "tcp" ? tcp(sim.dataPort) : kind + sim.serialPaths.first();
-        Kxctl monitor(QStringList({"monitor", target}) + monitorArgs);
-        QCOMPARE(monitor.lines(expected.size()), expected);
-        if (stopSignal == 0)
-            sim.stop();
-        QCOMPARE(monitor.finished(stopSignal), stopSignal == 0 ? 5 : 0);
-        checkErrorLine(monitor.errors(), stopSignal == 0 ? "the device closed the link" : "");
-        QCOMPARE(linesOf(monitor.out), expected);
     }
 
     void logPrintsTheDeviceLog()
@@ -445,30 +399,23 @@ private slots:
 
     void logOfADeviceThatNeverEnds_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("stopSignal"); // 0: none, the time-out ends it
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("err");
-
-        QTest::newRow("time-out") << QStringList({"--timeout", "500"}) << 0 << 4
-                                  << "the log did not end within 500 ms";
-        QTest::newRow("SIGTERM") << QStringList() << SIGTERM << 0 << "";
-        QTest::newRow("SIGINT") << QStringList() << SIGINT << 0 << "";
+        QTest::addColumn<int>("stop"); // a signal, or 0: the time-out ends it
+        QTest::newRow("time-out") << 0;
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
     }
 
     void logOfADeviceThatNeverEnds()
     {
-        QFETCH(QStringList, options);
-        QFETCH(int, stopSignal);
-        QFETCH(int, code);
-        QFETCH(QString, err);
+        QFETCH(int, stop);
 
         QTcpServer server;
-        Kxctl kxctl(QStringList({"log", listen(server, dripLog)}) + options);
+        const QStringList timeout{"--timeout", "500"};
+        Kxctl kxctl(QStringList{"log", listen(server, dripLog)} + (stop ? QStringList() : timeout));
         // What came before the end is printed, each line whole.
         QCOMPARE(kxctl.lines(2).mid(0, 2), QStringList({"000001 drip\r", "000002 drip\r"}));
-        QCOMPARE(kxctl.finished(stopSignal), code);
-        checkErrorLine(kxctl.errors(), err);
+        QCOMPARE(kxctl.finished(stop), stop ? 0 : 4);
+        checkErrorLine(kxctl.errors(), stop ? "" : "the log did not end within 500 ms");
         QVERIFY2(kxctl.out.endsWith(" drip\r\n"), qPrintable(kxctl.out));
     }
 };

@@ -10,25 +10,20 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <sys/socket.h>
+#include <utility>
 
-using kxsimtest::SimClient;
-using kxsimtest::SimProcess;
+using namespace kxsimtest;
 
 namespace {
 
-constexpr int kWaitMs = kxsimtest::kWaitMs;
 const QHostAddress kHere(QStringLiteral("198.51.100.1")); // kxv0, where kxsim listens
 const QString kSecond = QStringLiteral("198.51.100.7");   // added to kxv0 by the test
 const QString kSample = QStringLiteral(KX_SOURCE_DIR "/examples/offline/");
 const QByteArray kScanner("Serial Number=K73A2403180417;MAC Address=02:4B:58:73:04:17;");
-
-// A datagram's first eight bytes, up to its length field.
-QByteArray header(quint8 kind, const char* marker = "TARVEN", char fixed = 0x10)
-{
-    return QByteArray(marker) + fixed + char(kind);
-}
+const QByteArray kAcked("\x06;\x03", 3);
 
 KXDeviceInfoMap fieldsOf(const QByteArray& datagram)
 {
@@ -53,11 +48,6 @@ int damageOf(const QByteArray& datagram)
     return fields.value("Supp Gr") == "1" && !fields.contains("Gr En") ? 4 : 0;
 }
 
-bool isDiscoveryAnswer(const QByteArray& datagram)
-{
-    return datagram.size() > 7 && (datagram.at(7) == 0x31 || datagram.at(7) == 0x32);
-}
-
 // The kit's side: requests go out as broadcasts from kxv0's address, and
 // answers come back to an answer port of its own.
 class Kit
@@ -78,39 +68,27 @@ public:
         return true;
     }
 
-    // `head` (see header()), the length, `fields` and the answer port field.
-    void send(const QByteArray& head, const QByteArray& fields)
+    // A datagram of `kind` carrying `fields` and the answer port field, its
+    // first bytes replaced by `head` (a damaged marker or fixed byte).
+    void send(quint8 kind, const QByteArray& fields, const QByteArray& head = {})
     {
-        const QByteArray payload = fields + "Answer Port=" + QByteArray::number(m_in.localPort());
-        QByteArray length(4, '\0');
-        qToBigEndian<quint32>(quint32(payload.size()), length.data());
-        m_out.writeDatagram(head + length + payload, QHostAddress::Broadcast,
-                            KXDiscovery::DevicePort);
+        QByteArray datagram = KXDiscovery::makeDatagram(
+            kind, fields + "Answer Port=" + QByteArray::number(m_in.localPort()));
+        sendDatagram(datagram.replace(0, head.size(), head));
     }
-    void discover()
-    {
-        m_out.writeDatagram(KXDiscovery::makeDiscoveryRequest(m_in.localPort()),
-                            QHostAddress::Broadcast, KXDiscovery::DevicePort);
-    }
+    void discover() { sendDatagram(KXDiscovery::makeDiscoveryRequest(m_in.localPort())); }
 
-    // What came before the next discovery answer, which goes to `answer`.
-    QByteArrayList takeUntilAnswer(QByteArray& answer)
+    // All that came, up to the next discovery answer.
+    QByteArrayList takeUntilAnswer()
     {
-        int at = -1;
-        if (!QTest::qWaitFor(
-                [&] {
-                    for (at = 0; at < received.size(); ++at) {
-                        if (isDiscoveryAnswer(received.at(at)))
-                            return true;
-                    }
-                    return false;
-                },
-                kWaitMs))
-            return {"(no discovery answer)"};
-        answer = received.at(at);
-        const QByteArrayList before = received.mid(0, at);
-        received = received.mid(at + 1);
-        return before;
+        (void)QTest::qWaitFor(
+            [&] {
+                return std::any_of(received.cbegin(), received.cend(), [](const QByteArray& d) {
+                    return d.size() > 7 && (d.at(7) == 0x31 || d.at(7) == 0x32);
+                });
+            },
+            kWaitMs);
+        return std::exchange(received, {});
     }
 
     bool hasPendingDatagrams() { return m_in.hasPendingDatagrams() || !received.isEmpty(); }
@@ -118,18 +96,32 @@ public:
     QByteArrayList received;
 
 private:
+    void sendDatagram(const QByteArray& datagram)
+    {
+        m_out.writeDatagram(datagram, QHostAddress::Broadcast, KXDiscovery::DevicePort);
+    }
+
     QUdpSocket m_out;
     QUdpSocket m_in;
 };
 
-bool connects(const QString& address, quint16 port)
+// A discovery command and what becomes of it.
+struct Command
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress(address), port);
-    return socket.waitForConnected(kWaitMs);
-}
+    QStringList units; // kxsim's options
+    quint8 kind;
+    QByteArray fields;          // the answer port follows
+    QByteArray result;          // the result field; empty: no answer
+    QString after;              // fields of the next discovery answer
+    QStringList listening = {}; // "!": no data port there
+    QString line = {};          // printed by kxsim
+    QByteArray head = {};       // replaces the datagram's first bytes
+    bool logPortTaken = false;  // at the second address, by the test
+};
 
 } // namespace
+
+Q_DECLARE_METATYPE(Command)
 
 // kxsim's discovery port, with the test as the kit: raw UDP sockets inside
 // the private network namespace that tests/support/kx_netns.sh makes.
@@ -137,336 +129,304 @@ class tst_kxsimUdp : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void cleanup();
-
-    void speaksForItsUnits_data();
-    void speaksForItsUnits();
-    void takesCommands_data();
-    void takesCommands();
-    void answersAsManyDevices();
-    void misbehavesOnRequest_data();
-    void misbehavesOnRequest();
-
-private:
-    bool startSim(const QStringList& extra, SimClient* link = nullptr);
-    // Each expected field (text fields "key=value;...") and what `actual`
-    // has under its key, as "key=value" lines. Expected values "@data" and
-    // "@log" stand for kxsim's ports, "@NAME" for the sample's setting NAME
-    // (joined by CR LF when several are given with "+"), "(none)" for a
-    // missing key.
-    void expect(const KXDeviceInfoMap& actual, const QString& fields, QStringList& got,
-                QStringList& wanted) const;
-
     KXOffLineEngine m_sample;
     std::unique_ptr<SimProcess> m_sim;
-};
 
-void tst_kxsimUdp::initTestCase()
-{
-    // Broadcasts must never reach a real network.
-    if (qgetenv("KX_IN_NETNS") != "1" || !QNetworkInterface::interfaceFromName("kxv0").isValid())
-        QSKIP("sends broadcasts: runs only through tests/support/kx_netns.sh");
-    QCOMPARE(QProcess::execute("ip", {"addr", "add", kSecond + "/24", "dev", "kxv0"}), 0);
-    QVERIFY(m_sample.loadFiles(kSample + "DeviceConfiguration.xml", kSample + "Offline.xml"));
-}
-
-void tst_kxsimUdp::cleanup()
-{
-    // One kxsim at a time: they would share the discovery port.
-    if (m_sim && m_sim->process().state() == QProcess::Running)
-        QVERIFY2(m_sim->exitsOn(SIGTERM), qPrintable(m_sim->errors()));
-    m_sim.reset();
-}
-
-bool tst_kxsimUdp::startSim(const QStringList& extra, SimClient* link)
-{
-    m_sim = std::make_unique<SimProcess>();
-    const QStringList args{"--config",   kSample + "DeviceConfiguration.xml",
-                           "--offline",  kSample + "Offline.xml",
-                           "--bind",     kHere.toString(),
-                           "--port",     "0",
-                           "--log-port", "0",
-                           "--udp"};
-    if (!m_sim->start(args + extra)) {
-        qWarning() << "kxsim did not start:" << m_sim->lines << m_sim->errors();
-        return false;
+    bool startSim(const QStringList& extra, SimClient* link = nullptr)
+    {
+        m_sim = std::make_unique<SimProcess>();
+        const QStringList args =
+            QStringList{"--udp", "--port", "0", "--log-port", "0", "--bind", kHere.toString()} +
+            QStringList{"--config", kSample + "DeviceConfiguration.xml", "--offline",
+                        kSample + "Offline.xml"};
+        // Once a command is answered, kxsim knows the link is there.
+        return m_sim->start(args + extra) &&
+               (!link || (link->connectTo(m_sim->dataPort, kHere) &&
+                          link->exchange(1, "SIMGAP*").contains("SIMGAP")));
     }
-    // Once a command is answered, kxsim knows the link is there.
-    return !link || (link->connectTo(m_sim->dataPort, kHere) &&
-                     link->exchange(1, "SIMGAP*").contains("SIMGAP"));
-}
 
-void tst_kxsimUdp::expect(const KXDeviceInfoMap& actual, const QString& fields, QStringList& got,
-                          QStringList& wanted) const
-{
-    const KXDeviceInfoMap expected = KXDiscovery::parseKeyValueText(fields);
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        QStringList parts = it.value().split('+');
-        for (QString& part : parts) {
-            if (part == "@data" || part == "@log")
-                part = QString::number(part == "@data" ? m_sim->dataPort : m_sim->logPort);
-            else if (part.startsWith('@'))
-                part = m_sample.setting(part.mid(1))->currentValue;
+    // The fields of `fields` ("key=value;...") that `actual` does not hold,
+    // as "key=wanted (got ...)". Values "@data" and "@log" stand for kxsim's
+    // ports, "@NAME" for the sample's setting NAME (joined by CR LF when
+    // several are given with "+"), "(none)" for a missing key.
+    QStringList mismatches(const KXDeviceInfoMap& actual, const QString& fields) const
+    {
+        QStringList wrong;
+        const KXDeviceInfoMap expected = KXDiscovery::parseKeyValueText(fields);
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+            QStringList parts = it.value().split('+');
+            for (QString& part : parts) {
+                if (part == "@data" || part == "@log")
+                    part = QString::number(part == "@data" ? m_sim->dataPort : m_sim->logPort);
+                else if (part.startsWith('@'))
+                    part = m_sample.setting(part.mid(1))->currentValue;
+            }
+            const QString got = actual.value(it.key(), QStringLiteral("(none)"));
+            if (got != parts.join("\r\n"))
+                wrong.append(it.key() + '=' + parts.join("\r\n") + " (got " + got + ')');
         }
-        wanted.append(it.key() + '=' + parts.join("\r\n"));
-        got.append(it.key() + '=' + actual.value(it.key(), QStringLiteral("(none)")));
+        return wrong;
     }
-}
 
-void tst_kxsimUdp::speaksForItsUnits_data()
-{
-    QTest::addColumn<QStringList>("units");
-    QTest::addColumn<bool>("connected"); // a host holds a data link
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("answer");      // fields of the discovery answer
-    QTest::addColumn<QString>("information"); // what the kit's query over TCP finds
-
-    QTest::newRow("scanner")
-        << QStringList() << false << 0x31
-        << "Product Name=KX-7300;Serial Number=K73A2403180417;MAC Address=02:4B:58:73:04:17;"
-           "Firmware Version=3.2.14;Hardware Version=B03;Product Code=@PRNQRY;"
-           "Ip Address=198.51.100.1;SubNetmask=@NETSMK;Gateway Address=@NETGIP;Use DHCP=@NETDEN;"
-           "Tcp Port Number=@data;Log Port=@log;Is Connected To Configtool=0;L Alias=@NETALS;"
-           "Supp Gr=1;Gr En=0"
-        << "BaseState=0;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
-           "AllInfos=@QRYSYS";
-    QTest::newRow("base station")
-        << QStringList{"--base"} << true << 0x32
-        << "Base Product Name=KX-B7300;Base Serial Number=K73B2403180052;"
-           "Base MAC Address=02:4B:58:73:00:52;Base Bt Version=5.2.1;"
-           "Base Ip Address=198.51.100.1;Base Tcp Port Number=@data;Base Log Port=@log;"
-           "Base Is Connected To Configtool=1;Gun Product Name=(none);Product Name=(none)"
-        << "BaseState=1;Product Name=KX-B7300;Serial Number=K73B2403180052;PRNQRY=(none);"
-           "AllInfos=@BASQSY";
-    QTest::newRow("base station and scanner")
-        << QStringList{"--base", "--gun"} << false << 0x32
-        << "Base Serial Number=K73B2403180052;Base Is Connected To Configtool=0;"
-           "Gun Product Name=KX-7300;Gun Serial Number=K73A2403180417;"
-           "Gun Firmware Version=3.2.14;Gun Manufacturing Date=2024-03-18;"
-           "Gun Tcp Port Number=@data;Gun Log Port=@log"
-        << "BaseState=2;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
-           "AllInfos=@QRYSYS+@BASQSY";
-}
-
-// The two ways the kit learns about a device: discovery, and the
-// information query over the data link.
-void tst_kxsimUdp::speaksForItsUnits()
-{
-    QFETCH(QStringList, units);
-    QFETCH(bool, connected);
-    QFETCH(int, kind);
-    QFETCH(QString, answer);
-    QFETCH(QString, information);
-
-    SimClient link;
-    QVERIFY(startSim(units, connected ? &link : nullptr));
-    Kit kit;
-    QVERIFY(kit.open());
-    kit.discover();
-    QByteArray datagram;
-    QCOMPARE(kit.takeUntilAnswer(datagram), QByteArrayList());
-    QCOMPARE(int(datagram.at(7)), kind);
-    QCOMPARE(damageOf(datagram), 0);
-    QStringList got;
-    QStringList wanted;
-    expect(fieldsOf(datagram), answer, got, wanted);
-
-    KXDeviceConnector connector;
-    QVERIFY(connector.connectToDevice(kHere.toString(), m_sim->dataPort, false));
-    KXDeviceInfoMap info;
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(KXQueryDeviceInfo(&connector, info));
-    // Refusals come at once: one unanswered request alone would take 60 s.
-    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
-    expect(info,
-           information + ";NETDEN=@NETDEN;NETLPA=@NETLPA;NETSMK=@NETSMK;NETGIP=@NETGIP;"
-                         "NVI SUPPORT=1;rfid=1",
-           got, wanted);
-    QCOMPARE(got, wanted);
-}
-
-void tst_kxsimUdp::takesCommands_data()
-{
-    QTest::addColumn<QStringList>("units");
-    QTest::addColumn<QByteArray>("head");
-    QTest::addColumn<QByteArray>("fields");     // the answer port follows
-    QTest::addColumn<QByteArray>("result");     // the result field; empty: no answer
-    QTest::addColumn<QString>("after");         // fields of the next discovery answer
-    QTest::addColumn<QStringList>("listening"); // "!": no data port there
-    QTest::addColumn<QString>("line");          // printed by kxsim
-    QTest::addColumn<bool>("logPortTaken");     // at the second address, by the test
-
-    const QByteArray network = header(0x10);
-    const QByteArray to7 = "Device Use DHCP=0;Device IP Address=" + kSecond.toLatin1() +
-                           ";Device SubNetmask=255.255.0.0;Device Gateway Address=198.51.100.254;";
-    const QStringList stays{"198.51.100.1", "!" + kSecond};
-    const QString unchanged = "Ip Address=198.51.100.1;SubNetmask=255.255.255.0;L Alias=Lane 1";
-    const auto row = [](const char* name, const QStringList& units, const QByteArray& head,
-                        const QByteArray& fields, const QByteArray& result, const QString& after,
-                        const QStringList& listening = {}, const QString& line = {},
-                        bool logPortTaken = false) {
-        QTest::newRow(name) << units << head << fields << result << after << listening << line
-                            << logPortTaken;
-    };
-    row("network: a new address", {}, network, kScanner + to7, "Setting Result=0",
-        "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
-        {kSecond, "!198.51.100.1"}, "kxsim: data tcp " + kSecond);
-    row("network: an address not here", {}, network,
-        kScanner + QByteArray(to7).replace(".7;", ".9;"), "Setting Result=2", unchanged, stays);
-    // Both listeners move, or neither.
-    row("network: the log port taken there", {}, network, kScanner + to7, "Setting Result=2",
-        unchanged, stays, {}, true);
-    row("network: a bad mask", {}, network, kScanner + QByteArray(to7).replace("0.0;", "0.300;"),
-        "Setting Result=1", unchanged, stays);
-    row("network: DHCP", {}, network, kScanner + QByteArray(to7).replace("DHCP=0", "DHCP=1"),
-        "Setting Result=0", "Use DHCP=1;Ip Address=198.51.100.1", stays);
-    row("network: another device", {}, network,
-        QByteArray(kScanner).replace("04:17", "04:18") + to7, "", unchanged, stays);
-    row("alias", {}, header(0x60), kScanner + "P Alias=Dock 7;", "Setting Result=0",
-        "L Alias=Dock 7");
-    row("alias: too long", {}, header(0x60), kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
-        "Setting Result=1", unchanged);
-    row("alias: another serial number", {}, header(0x60),
-        QByteArray(kScanner).replace("0417;", "0418;") + "P Alias=Dock 7;", "", unchanged);
-    row("group", {}, header(0x40), kScanner + "Gr En=1;Gr Id=9;", "Ret=0", "Gr En=1;Gr Id=9");
-    row("group: a bad id", {}, header(0x40), kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0");
-    row("blink", {}, header(0x50), kScanner + "Blink Status=1;", "", unchanged, {},
-        "kxsim: blink K73A2403180417 02:4B:58:73:04:17");
-    // Behind a base station the kit names the device by the scanner's
-    // serial number and the base station's MAC address.
-    const QByteArray behindBase = QByteArray(kScanner).replace("04:17", "00:52");
-    row("base station and scanner: alias", {"--base", "--gun"}, header(0x60),
-        behindBase + "P Alias=Dock 7;", "Setting Result=0", "L Alias=Dock 7");
-    row("base station alone: not its serial", {"--base"}, header(0x60),
-        behindBase + "P Alias=Dock 7;", "", "L Alias=Lane 1");
-    // Not well formed: ignored.
-    row("wrong marker", {}, header(0x60, "TARVEX"), kScanner + "P Alias=Dock 7;", "", unchanged);
-    row("wrong fixed byte", {}, header(0x60, "TARVEN", 0x11), kScanner + "P Alias=Dock 7;", "",
-        unchanged);
-}
-
-void tst_kxsimUdp::takesCommands()
-{
-    QFETCH(QStringList, units);
-    QFETCH(QByteArray, head);
-    QFETCH(QByteArray, fields);
-    QFETCH(QByteArray, result);
-    QFETCH(QString, after);
-    QFETCH(QStringList, listening);
-    QFETCH(QString, line);
-    QFETCH(bool, logPortTaken);
-
-    QVERIFY(startSim(units));
-    QTcpServer squatter;
-    QVERIFY(!logPortTaken || squatter.listen(QHostAddress(kSecond), m_sim->logPort));
-    Kit kit;
-    QVERIFY(kit.open());
-    kit.send(head, fields);
-    kit.discover(); // answered after the command
-    QByteArray answer;
-    const QByteArrayList before = kit.takeUntilAnswer(answer);
-    if (result.isEmpty()) {
-        QCOMPARE(before, QByteArrayList());
-    } else {
-        QCOMPARE(before.size(), 1);
-        const QByteArray& reply = before.first();
-        QCOMPARE(reply.left(8), header(quint8(head.at(7) + 1)));
-        QVERIFY(reply.size() >= 12 + 20);
-        const KXDeviceInfoMap sent = KXDiscovery::parseKeyValueText(QString::fromLatin1(fields));
-        const KXDeviceInfoMap got = fieldsOf(reply);
-        const QList<QByteArray> pair = result.split('=');
-        QCOMPARE((QStringList{got.value(pair.at(0)), got.value("Serial Number"),
-                              got.value("MAC Address")}),
-                 (QStringList{pair.at(1), sent.value("Serial Number"), sent.value("MAC Address")}));
+private slots:
+    void initTestCase()
+    {
+        // Broadcasts must never reach a real network.
+        if (qgetenv("KX_IN_NETNS") != "1" ||
+            !QNetworkInterface::interfaceFromName("kxv0").isValid())
+            QSKIP("sends broadcasts: runs only through tests/support/kx_netns.sh");
+        QCOMPARE(QProcess::execute("ip", {"addr", "add", kSecond + "/24", "dev", "kxv0"}), 0);
+        QVERIFY(m_sample.loadFiles(kSample + "DeviceConfiguration.xml", kSample + "Offline.xml"));
     }
-    QStringList got;
-    QStringList wanted;
-    expect(fieldsOf(answer), after, got, wanted);
-    QCOMPARE(got, wanted);
-    for (const QString& address : listening) {
-        const bool expected = !address.startsWith('!');
-        const QString host = expected ? address : address.mid(1);
-        QCOMPARE(connects(host, m_sim->dataPort), expected);
-        QVERIFY(!expected || connects(host, m_sim->logPort));
+
+    void cleanup()
+    {
+        // One kxsim at a time: they would share the discovery port.
+        if (m_sim && m_sim->process().state() == QProcess::Running)
+            QVERIFY2(m_sim->exitsOn(SIGTERM), qPrintable(m_sim->errors()));
+        m_sim.reset();
     }
-    if (!line.isEmpty())
-        QTRY_VERIFY_WITH_TIMEOUT(!m_sim->lines.filter(line).isEmpty(), kWaitMs);
-}
 
-void tst_kxsimUdp::answersAsManyDevices()
-{
-    QVERIFY(startSim({"--udp-devices", "1000"}));
-    Kit kit;
-    QVERIFY(kit.open());
-    kit.discover();
-    QTRY_COMPARE_WITH_TIMEOUT(kit.received.size(), 1000, kWaitMs);
-    QSet<QString> serials;
-    QSet<QString> macs;
-    for (const QByteArray& datagram : qAsConst(kit.received)) {
-        const KXDeviceInfoMap fields = fieldsOf(datagram);
-        serials.insert(fields.value("Serial Number"));
-        macs.insert(fields.value("MAC Address"));
+    void speaksForItsUnits_data()
+    {
+        QTest::addColumn<QStringList>("units");
+        QTest::addColumn<bool>("connected"); // a host holds a data link
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("answer");      // fields of the discovery answer
+        QTest::addColumn<QString>("information"); // what the kit's query over TCP finds
+
+        QTest::newRow("scanner")
+            << QStringList() << false << 0x31
+            << "Product Name=KX-7300;Serial Number=K73A2403180417;MAC Address=02:4B:58:73:04:17;"
+               "Firmware Version=3.2.14;Hardware Version=B03;Product Code=@PRNQRY;"
+               "Ip Address=198.51.100.1;SubNetmask=@NETSMK;Gateway Address=@NETGIP;"
+               "Use DHCP=@NETDEN;Tcp Port Number=@data;Log Port=@log;"
+               "Is Connected To Configtool=0;L Alias=@NETALS;Supp Gr=1;Gr En=0"
+            << "BaseState=0;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
+               "AllInfos=@QRYSYS";
+        QTest::newRow("base station")
+            << QStringList{"--base"} << true << 0x32
+            << "Base Product Name=KX-B7300;Base Serial Number=K73B2403180052;"
+               "Base MAC Address=02:4B:58:73:00:52;Base Bt Version=5.2.1;"
+               "Base Ip Address=198.51.100.1;Base Tcp Port Number=@data;Base Log Port=@log;"
+               "Base Is Connected To Configtool=1;Gun Product Name=(none);Product Name=(none)"
+            << "BaseState=1;Product Name=KX-B7300;Serial Number=K73B2403180052;PRNQRY=(none);"
+               "AllInfos=@BASQSY";
+        QTest::newRow("base station and scanner")
+            << QStringList{"--base", "--gun"} << false << 0x32
+            << "Base Serial Number=K73B2403180052;Base Is Connected To Configtool=0;"
+               "Gun Product Name=KX-7300;Gun Serial Number=K73A2403180417;"
+               "Gun Firmware Version=3.2.14;Gun Manufacturing Date=2024-03-18;"
+               "Gun Tcp Port Number=@data;Gun Log Port=@log"
+            << "BaseState=2;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
+               "AllInfos=@QRYSYS+@BASQSY";
     }
-    QCOMPARE(serials.size(), 1000);
-    QCOMPARE(macs.size(), 1000);
-    // Each answers under its own identity.
-    const KXDeviceInfoMap last = fieldsOf(kit.received.last());
-    const QByteArray identity = "Serial Number=" + last.value("Serial Number").toLatin1() +
-                                ";MAC Address=" + last.value("MAC Address").toLatin1() + ';';
-    kit.received.clear();
-    kit.send(header(0x60), identity + "P Alias=Dock 7;");
-    QTRY_COMPARE_WITH_TIMEOUT(kit.received.size(), 1, kWaitMs);
-    QCOMPARE(fieldsOf(kit.received.first()).value("MAC Address"), last.value("MAC Address"));
-}
 
-void tst_kxsimUdp::misbehavesOnRequest_data()
-{
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QByteArray>("trigger"); // over the data link
-    QTest::addColumn<int>("damage");         // as damageOf(); -1: no answer
+    // The two ways the kit learns about a device: discovery, and the
+    // information query over the data link.
+    void speaksForItsUnits()
+    {
+        QFETCH(QStringList, units);
+        QFETCH(bool, connected);
+        QFETCH(int, kind);
+        QFETCH(QString, answer);
+        QFETCH(QString, information);
 
-    QTest::newRow("well formed") << QStringList() << QByteArray() << 0;
-    QTest::newRow("--udp-malformed 1") << QStringList{"--udp-malformed", "1"} << QByteArray() << 1;
-    QTest::newRow("--udp-malformed 3") << QStringList{"--udp-malformed", "3"} << QByteArray() << 3;
-    QTest::newRow("SIMUMF2") << QStringList() << QByteArray("SIMUMF2") << 2;
-    QTest::newRow("SIMUMF4") << QStringList() << QByteArray("SIMUMF4") << 4;
-    QTest::newRow("reset") << QStringList{"--udp-malformed", "4"} << QByteArray("SIMRST") << 0;
-    QTest::newRow("--udp-silent") << QStringList{"--udp-silent"} << QByteArray() << -1;
-    QTest::newRow("SIMUSL1") << QStringList() << QByteArray("SIMUSL1") << -1;
-    QTest::newRow("silence off") << QStringList{"--udp-silent"} << QByteArray("SIMUSL0") << 0;
-}
+        SimClient link;
+        QVERIFY(startSim(units, connected ? &link : nullptr));
+        Kit kit;
+        QVERIFY(kit.open());
+        kit.discover();
+        const QByteArrayList datagrams = kit.takeUntilAnswer();
+        QCOMPARE(datagrams.size(), 1);
+        QCOMPARE(int(datagrams.first().at(7)), kind);
+        QCOMPARE(damageOf(datagrams.first()), 0);
 
-void tst_kxsimUdp::misbehavesOnRequest()
-{
-    QFETCH(QStringList, options);
-    QFETCH(QByteArray, trigger);
-    QFETCH(int, damage);
+        KXDeviceConnector connector;
+        QVERIFY(connector.connectToDevice(kHere.toString(), m_sim->dataPort, false));
+        KXDeviceInfoMap info;
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(KXQueryDeviceInfo(&connector, info));
+        // Refusals come at once: one unanswered request alone would take 60 s.
+        QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(mismatches(fieldsOf(datagrams.first()), answer) +
+                     mismatches(info, information + ";NETDEN=@NETDEN;NETLPA=@NETLPA;NETSMK=@NETSMK;"
+                                                    "NETGIP=@NETGIP;NVI SUPPORT=1;rfid=1"),
+                 QStringList());
+    }
 
-    SimClient link;
-    SimClient log;
-    QVERIFY(startSim(options, &link) && log.connectTo(m_sim->logPort, kHere));
-    if (!trigger.isEmpty())
-        QVERIFY(link.exchange(1, trigger).endsWith(QByteArray("\x06;\x03", 3)));
-    Kit kit;
-    QVERIFY(kit.open());
-    kit.discover();
-    if (damage >= 0) {
+    void takesCommands_data()
+    {
+        QTest::addColumn<Command>("c");
+        const auto row = [](const char* name, const Command& c) { QTest::newRow(name) << c; };
+        const QByteArray to7 =
+            kScanner + "Device Use DHCP=0;Device IP Address=" + kSecond.toLatin1() +
+            ";Device SubNetmask=255.255.0.0;Device Gateway Address=198.51.100.254;";
+        const QStringList stays{"198.51.100.1", "!" + kSecond};
+        const QString unchanged = "Ip Address=198.51.100.1;SubNetmask=255.255.255.0;L Alias=Lane 1";
+        const QByteArray dock7 = kScanner + "P Alias=Dock 7;";
+        row("network: a new address",
+            {{},
+             0x10,
+             to7,
+             "Setting Result=0",
+             "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
+             {kSecond, "!198.51.100.1"},
+             "kxsim: data tcp " + kSecond});
+        row("network: an address not here", {{},
+                                             0x10,
+                                             QByteArray(to7).replace(".7;", ".9;"),
+                                             "Setting Result=2",
+                                             unchanged,
+                                             stays});
+        // Both listeners move, or neither.
+        row("network: the log port taken there",
+            {{}, 0x10, to7, "Setting Result=2", unchanged, stays, {}, {}, true});
+        row("network: a bad mask", {{},
+                                    0x10,
+                                    QByteArray(to7).replace("0.0;", "0.300;"),
+                                    "Setting Result=1",
+                                    unchanged,
+                                    stays});
+        row("network: DHCP", {{},
+                              0x10,
+                              QByteArray(to7).replace("DHCP=0", "DHCP=1"),
+                              "Setting Result=0",
+                              "Use DHCP=1;Ip Address=198.51.100.1",
+                              stays});
+        row("network: another device",
+            {{}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "", unchanged, stays});
+        row("alias", {{}, 0x60, dock7, "Setting Result=0", "L Alias=Dock 7"});
+        row("alias: too long", {{},
+                                0x60,
+                                kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
+                                "Setting Result=1",
+                                unchanged});
+        row("alias: another serial number",
+            {{}, 0x60, QByteArray(dock7).replace("0417;", "0418;"), "", unchanged});
+        row("group", {{}, 0x40, kScanner + "Gr En=1;Gr Id=9;", "Ret=0", "Gr En=1;Gr Id=9"});
+        row("group: a bad id", {{}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0"});
+        row("blink", {{},
+                      0x50,
+                      kScanner + "Blink Status=1;",
+                      "",
+                      unchanged,
+                      {},
+                      "kxsim: blink K73A2403180417 02:4B:58:73:04:17"});
+        // Behind a base station the kit names the device by the scanner's
+        // serial number and the base station's MAC address.
+        const QByteArray behindBase = QByteArray(dock7).replace("04:17", "00:52");
+        row("base station and scanner: alias",
+            {{"--base", "--gun"}, 0x60, behindBase, "Setting Result=0", "L Alias=Dock 7"});
+        row("base station alone: not its serial",
+            {{"--base"}, 0x60, behindBase, "", "L Alias=Lane 1"});
+        // Not well formed: ignored.
+        row("wrong marker", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEX"});
+        row("wrong fixed byte", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEN\x11"});
+    }
+
+    void takesCommands()
+    {
+        QFETCH(Command, c);
+
+        QVERIFY(startSim(c.units));
+        QTcpServer squatter;
+        QVERIFY(!c.logPortTaken || squatter.listen(QHostAddress(kSecond), m_sim->logPort));
+        Kit kit;
+        QVERIFY(kit.open());
+        kit.send(c.kind, c.fields, c.head);
+        kit.discover(); // answered after the command
+        const QByteArrayList datagrams = kit.takeUntilAnswer();
+        QCOMPARE(datagrams.size(), c.result.isEmpty() ? 1 : 2);
+        if (!c.result.isEmpty()) {
+            const QByteArray& reply = datagrams.first();
+            QCOMPARE(reply.left(8), QByteArray("TARVEN\x10") + char(c.kind + 1));
+            QVERIFY(reply.size() >= 12 + 20);
+            const KXDeviceInfoMap sent = KXDiscovery::parseKeyValueText(c.fields);
+            const KXDeviceInfoMap got = fieldsOf(reply);
+            const QList<QByteArray> pair = c.result.split('=');
+            QCOMPARE(
+                (QStringList{got.value(pair.at(0)), got.value("Serial Number"),
+                             got.value("MAC Address")}),
+                (QStringList{pair.at(1), sent.value("Serial Number"), sent.value("MAC Address")}));
+        }
+        QCOMPARE(mismatches(fieldsOf(datagrams.last()), c.after), QStringList());
+        for (const QString& address : c.listening) {
+            const bool expected = !address.startsWith('!');
+            const QString host = expected ? address : address.mid(1);
+            QCOMPARE(SimClient().connectTo(m_sim->dataPort, QHostAddress(host)), expected);
+            QVERIFY(!expected || SimClient().connectTo(m_sim->logPort, QHostAddress(host)));
+        }
+        if (!c.line.isEmpty())
+            QTRY_VERIFY_WITH_TIMEOUT(!m_sim->lines.filter(c.line).isEmpty(), kWaitMs);
+    }
+
+    void answersAsManyDevices()
+    {
+        QVERIFY(startSim({"--udp-devices", "1000"}));
+        Kit kit;
+        QVERIFY(kit.open());
+        kit.discover();
+        QTRY_COMPARE_WITH_TIMEOUT(kit.received.size(), 1000, kWaitMs);
+        QSet<QString> identities; // each serial number and MAC address once
+        for (const QByteArray& datagram : qAsConst(kit.received))
+            identities << "SN " + fieldsOf(datagram).value("Serial Number")
+                       << "MAC " + fieldsOf(datagram).value("MAC Address");
+        QCOMPARE(identities.size(), 2000);
+        // Each answers under its own identity.
+        const KXDeviceInfoMap last = fieldsOf(kit.received.last());
+        const QByteArray identity = "Serial Number=" + last.value("Serial Number").toLatin1() +
+                                    ";MAC Address=" + last.value("MAC Address").toLatin1() + ';';
+        kit.received.clear();
+        kit.send(0x60, identity + "P Alias=Dock 7;");
+        QTRY_COMPARE_WITH_TIMEOUT(kit.received.size(), 1, kWaitMs);
+        QCOMPARE(fieldsOf(kit.received.first()).value("MAC Address"), last.value("MAC Address"));
+    }
+
+    void misbehavesOnRequest_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QByteArray>("trigger"); // over the data link
+        QTest::addColumn<int>("damage");         // as damageOf(); -1: no answer
+
+        QTest::newRow("--udp-malformed 1")
+            << QStringList{"--udp-malformed", "1"} << QByteArray() << 1;
+        QTest::newRow("--udp-malformed 3")
+            << QStringList{"--udp-malformed", "3"} << QByteArray() << 3;
+        QTest::newRow("SIMUMF2") << QStringList() << QByteArray("SIMUMF2") << 2;
+        QTest::newRow("SIMUMF4") << QStringList() << QByteArray("SIMUMF4") << 4;
+        QTest::newRow("reset") << QStringList{"--udp-malformed", "4"} << QByteArray("SIMRST") << 0;
+        QTest::newRow("--udp-silent") << QStringList{"--udp-silent"} << QByteArray() << -1;
+        QTest::newRow("SIMUSL1") << QStringList() << QByteArray("SIMUSL1") << -1;
+        QTest::newRow("silence off") << QStringList{"--udp-silent"} << QByteArray("SIMUSL0") << 0;
+    }
+
+    void misbehavesOnRequest()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QByteArray, trigger);
+        QFETCH(int, damage);
+
+        SimClient link;
+        SimClient log;
+        QVERIFY(startSim(options, &link) && log.connectTo(m_sim->logPort, kHere));
+        QVERIFY(trigger.isEmpty() || link.exchange(1, trigger).endsWith(kAcked));
+        Kit kit;
+        QVERIFY(kit.open());
+        if (damage < 0) {
+            // Silent: the request is taken and dropped; once kxsim says so,
+            // an answer would be here already.
+            kit.discover();
+            QTRY_VERIFY_WITH_TIMEOUT(log.queryLog().contains("ignored: silent"), kWaitMs);
+            QVERIFY(!kit.hasPendingDatagrams());
+            QVERIFY(link.exchange(1, "SIMUSL0").endsWith(kAcked));
+        }
+        kit.discover();
         QTRY_VERIFY_WITH_TIMEOUT(!kit.received.isEmpty(), kWaitMs);
-        QCOMPARE(damageOf(kit.received.first()), damage);
-        return;
+        QCOMPARE(damageOf(kit.received.first()), qMax(damage, 0));
     }
-    // Silent: the request is taken and dropped; once kxsim says so, an
-    // answer would be here already.
-    QTRY_VERIFY_WITH_TIMEOUT(log.queryLog().contains("ignored: silent"), kWaitMs);
-    QVERIFY(!kit.hasPendingDatagrams());
-    QVERIFY(link.exchange(1, "SIMUSL0").endsWith(QByteArray("\x06;\x03", 3)));
-    kit.discover();
-    QTRY_VERIFY_WITH_TIMEOUT(!kit.received.isEmpty(), kWaitMs);
-    QCOMPARE(damageOf(kit.received.first()), 0);
-}
+};
 
 QTEST_GUILESS_MAIN(tst_kxsimUdp)
 #include "tst_kxsimUdp.moc"

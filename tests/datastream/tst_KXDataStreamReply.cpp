@@ -14,8 +14,7 @@ class tst_KXDataStreamReply : public QObject
 private slots:
     void judgesParsedReplies_data()
     {
-        const auto row =
-            table<QString, QString, int, QByteArray>({"tag", "subTag", "result", "value"});
+        const auto row = table<QString, QString, int, QByteArray>();
         row("ENQ with value", "DFM", "QCU", 5, "Data");
         row("ACK alone", "DFM", "ADD", 6, "");
         row("NAK", "DFM", "SET", 21, "1");
@@ -29,10 +28,7 @@ private slots:
 
     void judgesParsedReplies()
     {
-        QFETCH(QString, tag);
-        QFETCH(QString, subTag);
-        QFETCH(int, result);
-        QFETCH(QByteArray, value);
+        const auto [tag, subTag, result, value] = fetch<QString, QString, int, QByteArray>();
 
         const KXDataStreamParser parser(
             textFrame(bytes("@DFMQCUData\x05,ADD\x06,SET1\x15,^;LUAQRYv2\x06;QRYSYS")));
@@ -43,16 +39,15 @@ private slots:
 
     void judgesRawReplies_data()
     {
-        const auto row = table<QByteArray, int, QString, int, QByteArray>(
-            {"reply", "protocol", "tag", "result", "value"});
+        const auto row = table<QByteArray, int, QString, int, QByteArray>();
         const QByteArray text = textFrame("@QRYSYSabc\x06");
         row("protocol 1", text, 1, "QRYSYS", 6, "abc");
         row("protocol 1 without terminator", text.chopped(2), 1, "QRYSYS", 21, "stale");
         row("value runs to the first terminator", textFrame("@QRYSYS1\x06;\x03more\x06"), 1,
             "QRYSYS", 6, "1");
-        row("protocol 7 runs to the end", lengthFrame('\x02', '\x07', "@IMGJGT1;\x03\x06"), 7,
-            "IMGJGT", 6, "1;\x03");
-        row("protocol 7 must end with terminator", lengthFrame('\x02', '\x07', "@IMGJGT1") + "x", 7,
+        row("protocol 7 runs to the end", lengthFrame(0x0207, "@IMGJGT1;\x03\x06"), 7, "IMGJGT", 6,
+            "1;\x03");
+        row("protocol 7 must end with terminator", lengthFrame(0x0207, "@IMGJGT1") + "x", 7,
             "IMGJGT", 21, "stale");
         // Plain text search: the sub-tag is found inside an earlier value, and
         // the value runs from there over the real sub-tag.
@@ -65,11 +60,8 @@ private slots:
 
     void judgesRawReplies()
     {
-        QFETCH(QByteArray, reply);
-        QFETCH(int, protocol);
-        QFETCH(QString, tag);
-        QFETCH(int, result);
-        QFETCH(QByteArray, value);
+        const auto [reply, protocol, tag, result, value] =
+            fetch<QByteArray, int, QString, int, QByteArray>();
 
         QByteArray out = "stale";
         QCOMPARE(int(KXGetDataStreamResult(reply, tag, out, QString(), EDataProtocol(protocol))),
@@ -106,7 +98,7 @@ private slots:
 
     void checksTagsExist_data()
     {
-        const auto row = table<QString, QString, bool>({"tag", "subTag", "exists"});
+        const auto row = table<QString, QString, bool>();
         row("tag alone", "DFM", "", true);
         row("tag and sub-tag", "DFM", "ADD", true);
         row("mnemonic", "@LUAQRY", "", true);
@@ -118,9 +110,7 @@ private slots:
 
     void checksTagsExist()
     {
-        QFETCH(QString, tag);
-        QFETCH(QString, subTag);
-        QFETCH(bool, exists);
+        const auto [tag, subTag, exists] = fetch<QString, QString, bool>();
         QCOMPARE(KXCheckTagsExists(tagList("DFMQCU,ADD;LUAQRY"), tag, subTag), exists);
     }
 
@@ -161,8 +151,7 @@ private slots:
 
     void checksAllCommandsAcknowledged_data()
     {
-        const auto row =
-            table<QByteArray, int, bool, QStringList>({"reply", "type", "result", "failed"});
+        const auto row = table<QByteArray, int, bool, QStringList>();
         row("bare NAK to DFMADD is accepted", textFrame("@DFMADD\x15,QCU\x06"), 1, true, {});
         row("bare NAK to DFMSET is accepted", textFrame("@DFMSET\x15"), 1, true, {});
         row("DFMADD with a value and NAK fails", textFrame("@DFMADD1\x15"), 1, false, {"DFMADD"});
@@ -175,10 +164,7 @@ private slots:
 
     void checksAllCommandsAcknowledged()
     {
-        QFETCH(QByteArray, reply);
-        QFETCH(int, type);
-        QFETCH(bool, result);
-        QFETCH(QStringList, failed);
+        const auto [reply, type, result, failed] = fetch<QByteArray, int, bool, QStringList>();
 
         const KXDataStreamParser parser(reply, EDataType(type));
         QList<QString> outFailed;

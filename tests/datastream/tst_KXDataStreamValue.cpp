@@ -38,8 +38,7 @@ class tst_KXDataStreamValue : public QObject
 private slots:
     void parsesValueDescriptions_data()
     {
-        const auto row =
-            table<QString, bool, QString, QString>({"text", "result", "ranges", "items"});
+        const auto row = table<QString, bool, QString, QString>();
         row("example", "0-255|300_0:Off|1:On", true, "0-255,300-300", "0:Off,1:On");
         row("single value", "5", true, "5-5", "");
         row("underscore only", "_", false, "", "");
@@ -54,10 +53,7 @@ private slots:
 
     void parsesValueDescriptions()
     {
-        QFETCH(QString, text);
-        QFETCH(bool, result);
-        QFETCH(QString, ranges);
-        QFETCH(QString, items);
+        const auto [text, result, ranges, items] = fetch<QString, bool, QString, QString>();
 
         _tagDataStreamSubTagValue value;
         QCOMPARE(KXParseDataStreamValue(text, value), result);
@@ -78,8 +74,7 @@ private slots:
 
     void splitsKeyedValues_data()
     {
-        const auto row =
-            table<QString, QStringList, bool, QString>({"text", "keys", "result", "values"});
+        const auto row = table<QString, QStringList, bool, QString>();
         row("two keys", "12A34B", {"A", "B"}, true, "A=12,B=34");
         row("lower-case text", "12a34b", {"A", "B"}, true, "A=12,B=34");
         row("missing key", "12A34B", {"A", "B", "C"}, false, "");
@@ -94,10 +89,7 @@ private slots:
 
     void splitsKeyedValues()
     {
-        QFETCH(QString, text);
-        QFETCH(QStringList, keys);
-        QFETCH(bool, result);
-        QFETCH(QString, values);
+        const auto [text, keys, result, values] = fetch<QString, QStringList, bool, QString>();
 
         QList<QPair<QString, QString>> out;
         QCOMPARE(KXSplitValues(text, keys, out), result);
@@ -116,7 +108,7 @@ private slots:
     void expandsRanges_data()
     {
         // Every row appends to a list that already holds 42.
-        const auto row = table<VariantPairs, bool, Values>({"input", "result", "values"});
+        const auto row = table<VariantPairs, bool, Values>();
         row("two ranges", ranges({{"3", "5"}, {"7", "7"}}), true, {42, 3, 4, 5, 7});
         row("reversed range adds nothing", ranges({{"5", "3"}}), true, {42});
         row("not a number", ranges({{"1", "x"}}), false, {42});
@@ -136,9 +128,7 @@ private slots:
 
     void expandsRanges()
     {
-        QFETCH(VariantPairs, input);
-        QFETCH(bool, result);
-        QFETCH(Values, values);
+        const auto [input, result, values] = fetch<VariantPairs, bool, Values>();
 
         Values out{42};
         QCOMPARE(KXParseRangesToInt(input, out), result);

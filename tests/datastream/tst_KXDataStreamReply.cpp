@@ -12,29 +12,34 @@ class tst_KXDataStreamReply : public QObject
     Q_OBJECT
 
 private slots:
-    void judgesParsedReplies_data()
+    // A name is a tag and a sub-tag, or a whole mnemonic as the tag.
+    void looksUpParsedReplies_data()
     {
-        const auto row = table<QString, QString, int, QByteArray>();
-        row("ENQ with value", "DFM", "QCU", 5, "Data");
-        row("ACK alone", "DFM", "ADD", 6, "");
-        row("NAK", "DFM", "SET", 21, "1");
-        row("mnemonic with '@' as tag", "@DFMQCU", "", 5, "Data");
-        row("mnemonic with '#' as tag", "#LUAQRY", "", 6, "v2");
-        row("tag alone", "DFM", "", 21, "stale");
-        row("absent sub-tag", "DFM", "XYZ", 21, "stale");
-        row("absent tag", "IMG", "GET", 21, "stale");
-        row("empty data is NAK", "QRY", "SYS", 21, "");
+        const auto row = table<QString, QString, int, QByteArray, bool>(); // and whether it exists
+        row("ENQ with value", "DFM", "QCU", 5, "Data", true);
+        row("ACK alone", "DFM", "ADD", 6, "", true);
+        row("NAK", "DFM", "SET", 21, "1", true);
+        row("mnemonic with '@' as tag", "@DFMQCU", "", 5, "Data", true);
+        row("mnemonic with '#' as tag", "#LUAQRY", "", 6, "v2", true);
+        row("tag alone", "DFM", "", 21, "stale", true);
+        row("absent sub-tag", "DFM", "XYZ", 21, "stale", false);
+        row("sub-tag of another tag", "LUA", "ADD", 21, "stale", false);
+        row("absent tag", "IMG", "GET", 21, "stale", false);
+        row("empty data is NAK", "QRY", "SYS", 21, "", true);
+        row("partial sub-tag never matches", "DFMQ", "", 21, "stale", false);
+        row("extra characters", "DFMQCUX", "", 21, "stale", true);
     }
 
-    void judgesParsedReplies()
+    void looksUpParsedReplies()
     {
-        const auto [tag, subTag, result, value] = fetch<QString, QString, int, QByteArray>();
-
-        const KXDataStreamParser parser(
-            textFrame(bytes("@DFMQCUData\x05,ADD\x06,SET1\x15,^;LUAQRYv2\x06;QRYSYS")));
+        const auto [tag, subTag, result, value, exists] =
+            fetch<QString, QString, int, QByteArray, bool>();
+        const DataStreamTagList tags =
+            tagList(bytes("DFMQCUData\x05,ADD\x06,SET1\x15,^;LUAQRYv2\x06;QRYSYS"));
         QByteArray out = "stale";
-        QCOMPARE(int(KXGetDataStreamResult(parser.getTagList(), tag, out, subTag)), result);
+        QCOMPARE(int(KXGetDataStreamResult(tags, tag, out, subTag)), result);
         QCOMPARE(out, value);
+        QCOMPARE(KXCheckTagsExists(tags, tag, subTag), exists);
     }
 
     void judgesRawReplies_data()
@@ -72,9 +77,7 @@ private slots:
     void readsValues()
     {
         const DataStreamTagList tags =
-            KXDataStreamParser(textFrame(bytes("@QRYBRT0-255|300_0:Off\x06,MOD1\x15,ENQ1\x05;"
-                                               "DFMQCU\xc3\xa9\x06")))
-                .getTagList();
+            tagList(bytes("QRYBRT0-255|300_0:Off\x06,MOD1\x15,ENQ1\x05;DFMQCU\xc3\xa9\x06"));
         _tagDataStreamSubTagValue value;
         QVERIFY(KXGetDataStreamValue(tags, "QRY", "BRT", value));
         QCOMPARE(value.ranges.size(), 2);
@@ -94,24 +97,6 @@ private slots:
         QCOMPARE(bytesValue, QByteArray("stale"));
         QVERIFY(KXGetDataStreamValue(map, "DFMQCU", bytesValue));
         QCOMPARE(bytesValue, QByteArray("1"));
-    }
-
-    void checksTagsExist_data()
-    {
-        const auto row = table<QString, QString, bool>();
-        row("tag alone", "DFM", "", true);
-        row("tag and sub-tag", "DFM", "ADD", true);
-        row("mnemonic", "@LUAQRY", "", true);
-        row("sub-tag of another tag", "LUA", "ADD", false);
-        row("absent tag", "IMG", "", false);
-        row("partial sub-tag never matches", "DFMQ", "", false);
-        row("extra characters ignored", "DFMQCUX", "", true);
-    }
-
-    void checksTagsExist()
-    {
-        const auto [tag, subTag, exists] = fetch<QString, QString, bool>();
-        QCOMPARE(KXCheckTagsExists(tagList("DFMQCU,ADD;LUAQRY"), tag, subTag), exists);
     }
 
     void updatesCacheWithAcknowledgedData()

@@ -54,27 +54,16 @@ std::tuple<T...> fetch()
 // taken literally. Lets table rows read like the frames they describe.
 inline QByteArray bytes(const char* text)
 {
-    QByteArray out;
-    for (const char* p = text; *p; ++p) {
-        if (p[0] == '\\' && p[1] == 'x' && p[2] && p[3]) {
-            out.append(char(QByteArray(p + 2, 2).toInt(nullptr, 16)));
-            p += 3;
-        } else {
-            out.append(*p);
-        }
-    }
+    QByteArray out = text;
+    for (int i = 0; (i = out.indexOf("\\x", i)) >= 0; ++i)
+        out.replace(i, 4, QByteArray::fromHex(out.mid(i + 2, 2)));
     return out;
-}
-
-inline QByteArray terminated(const QByteArray& text)
-{
-    return text + QByteArray(";\x03", 2);
 }
 
 // Protocol 1 frame around prefixed text: device (0x02) or host (0x7E).
 inline QByteArray textFrame(const QByteArray& prefixedText, bool fromDevice = true)
 {
-    return QByteArray(fromDevice ? "\x02\x01" : "\x7E\x01") + "0000" + terminated(prefixedText);
+    return QByteArray(fromDevice ? "\x02\x01" : "\x7E\x01") + "0000" + prefixedText + ";\x03";
 }
 
 inline QByteArray hostFrame(const QByteArray& prefixedText)
@@ -87,7 +76,7 @@ inline QByteArray hostFrame(const QByteArray& prefixedText)
 // overrides the length field.
 inline QByteArray lengthFrame(int kind, const QByteArray& prefixedText, qint64 declared = -1)
 {
-    const QByteArray payload = terminated(prefixedText);
+    const QByteArray payload = prefixedText + ";\x03";
     char header[6] = {char(kind >> 8), char(kind)};
     qToLittleEndian<quint32>(quint32(declared < 0 ? payload.size() : declared), header + 2);
     return QByteArray(header, 6) + payload;
@@ -100,14 +89,11 @@ inline QString dump(const DataStreamTagList& tags)
     QStringList entries;
     for (const auto& entry : tags) {
         QStringList subs;
-        for (const _tagDataStreamSubTag& sub : entry.second) {
-            const QString name = sub.subTag.isEmpty() ? QStringLiteral("_") : sub.subTag;
-            subs.append(name + QLatin1Char('=') + QString::fromLatin1(sub.data.toHex(' ')));
-        }
-        entries.append(entry.first + QLatin1Char('{') + subs.join(QLatin1Char(',')) +
-                       QLatin1Char('}'));
+        for (const _tagDataStreamSubTag& sub : entry.second)
+            subs.append((sub.subTag.isEmpty() ? "_" : sub.subTag) + '=' + sub.data.toHex(' '));
+        entries.append(entry.first + '{' + subs.join(',') + '}');
     }
-    return entries.join(QLatin1Char(';'));
+    return entries.join(';');
 }
 
 inline DataStreamTagList tagList(const QByteArray& bareText)

@@ -55,25 +55,7 @@ QByteArray detected(uint16_t port)
     return count == 1 && records.endsWith(stale) ? records.left(stale.size()) : "moved";
 }
 
-// A read that starts once `input` waits in the tty; `later` is sent, and a
-// wake-up given, once the read has taken it.
-struct ReadCase
-{
-    // 'x' kxds_read_ex, 'u' kxds_read_until, 'p' kxds_read_poll
-    char function;
-    // A null pattern is a null pointer.
-    QByteArray pattern;
-    int length;
-    // A time below longReadMs: the read must take all of it.
-    uint32_t capacity, timeMs;
-    // `expected` at least comes; the rest stays for the next read.
-    QByteArray input, later, expected;
-    char wake = 0; // a wake-up 'b' before the read starts, 'd' during it
-};
-
 } // namespace
-
-Q_DECLARE_METATYPE(ReadCase)
 
 class tst_KXDataStreamDriver : public QObject
 {
@@ -155,9 +137,9 @@ private slots:
 
         // Every byte value passes untouched (no line editing, no
         // translation), and more than a pty buffers, so writes are partial.
-        QByteArray payload(256 * 1024, '\0');
-        for (int i = 0; i < payload.size(); ++i)
-            payload[i] = char((i * 7 + i / 256) & 0xFF);
+        QByteArray payload;
+        for (int i = 0; i < 256 * 1024; ++i)
+            payload += char((i * 7 + i / 256) & 0xFF);
         auto written = onReaderThread(
             [&] { return kxds_write(m_handle, u8(payload), uint32_t(payload.size())); });
         QVERIFY(second.read(payload.size(), waitLimitMs) == payload);
@@ -181,14 +163,13 @@ private slots:
         row("com port 0", false, comRecord(0), notFound);
         row("com beyond list", false, comRecord(1004), notFound);
         row("com not a tty", false, comRecord(1003), KXDS_ERROR_CONFIG_FAILED);
-        QByteArray loneSurrogate = usbRecord("/dev/null");
-        loneSurrogate[3] = char(0xD8);
+        const QString loneSurrogate = "/" + QString(QChar(0xD864)) + "ev/null";
         const QString unterminated(KXDS_USB_NAME_MAX + 1, QLatin1Char('a'));
         row("usb null", true, {}, badArgument);
         row("usb type 2", true, usbRecord("/dev/null", 2), badArgument);
         row("usb empty name", true, usbRecord(""), badArgument);
         row("usb no terminator", true, usbRecord(unterminated), badArgument);
-        row("usb lone surrogate", true, loneSurrogate, badArgument);
+        row("usb lone surrogate", true, usbRecord(loneSurrogate), badArgument);
         row("tcp bad address", true, usbRecord("999.0.0.1", 11, 80), badArgument);
         row("tcp port 0", true, usbRecord("127.0.0.1", 11, 0), badArgument);
         // A port that was just free on loopback refuses the connection.
@@ -292,62 +273,72 @@ private slots:
         QCOMPARE(m_pty->pendingInput(), 0);
     }
 
+    // A read that starts once `input` waits in the tty: kxds_read_ex ('x'),
+    // kxds_read_until ('u', with pattern and length; a null pattern is a
+    // null pointer) or kxds_read_poll ('p'), with a capacity and a time (below
+    // longReadMs, the read must take all of it). `later` is sent, and a
+    // wake-up given ('d'), once the read has taken the input; 'b' gives one
+    // before the read starts. `expected` at least comes; the rest stays for
+    // the next read.
     void reads_data()
     {
-        const auto row = table<ReadCase>();
+        const auto row = table<char, QByteArray, int, uint32_t, uint32_t, QByteArray, QByteArray,
+                               QByteArray, char>();
         // `during` leaves room to give the wake-up while the read waits.
         const uint32_t whole = 200, during = 1500, longMs = longReadMs;
         // Partial data: the whole time, even with the pattern past the stored
         // bytes. An empty pattern is no pattern, however long it says it is.
-        row("read_until null pattern", {'u', {}, 5, 64, whole, "abc", {}, "abc"});
-        row("read_until negative length", {'u', "b", -1, 64, whole, "abc", {}, "abc"});
-        row("zero time", {'x', {}, 0, 64, 0, "xy", {}, "xy"});
+        row("read_until null pattern", 'u', {}, 5, 64, whole, "abc", {}, "abc", 0);
+        row("read_until negative length", 'u', "b", -1, 64, whole, "abc", {}, "abc", 0);
+        row("zero time", 'x', {}, 0, 64, 0, "xy", {}, "xy", 0);
         // Early when the capacity fills.
-        row("read_until capacity", {'u', "zz", 2, 4, longMs, "0123456789", {}, "0123"});
+        row("read_until capacity", 'u', "zz", 2, 4, longMs, "0123456789", {}, "0123", 0);
         // Early when the pattern completes across parts.
-        row("split long", {'u', "<ACK>", 5, 64, longMs, "data<AC", "K>", "data<ACK>"});
-        row("split zero byte", {'u', QByteArray("\0\1", 2), 2, 64, longMs, QByteArray("a\0", 2),
-                                "\1z", QByteArray("a\0\1", 3)});
+        row("split long", 'u', "<ACK>", 5, 64, longMs, "data<AC", "K>", "data<ACK>", 0);
+        row("split zero byte", 'u', QByteArray("\0\1", 2), 2, 64, longMs, QByteArray("a\0", 2),
+            "\1z", QByteArray("a\0\1", 3), 0);
         // A wake-up ends a poll only; other reads leave it to the next poll.
-        row("wake before read_ex", {'x', {}, 0, 64, whole, "abc", {}, "abc", 'b'});
-        row("wake during read_until", {'u', "\r\n", 2, 64, during, "abc", {}, "abc", 'd'});
+        row("wake before read_ex", 'x', {}, 0, 64, whole, "abc", {}, "abc", 'b');
+        row("wake during read_until", 'u', "\r\n", 2, 64, during, "abc", {}, "abc", 'd');
         // A wake-up from before ends the poll before it reads anything.
-        row("wake before read_poll", {'p', {}, 0, 64, longMs, "abc", {}, {}, 'b'});
-        row("wake during read_poll", {'p', {}, 0, 64, longMs, "abc", {}, "abc", 'd'});
+        row("wake before read_poll", 'p', {}, 0, 64, longMs, "abc", {}, {}, 'b');
+        row("wake during read_poll", 'p', {}, 0, 64, longMs, "abc", {}, "abc", 'd');
     }
     void reads()
     {
-        const ReadCase c = std::get<0>(fetch<ReadCase>());
-        QVERIFY(openPty() && m_pty->write(c.input));
-        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), c.input.size(), waitLimitMs);
-        if (c.wake == 'b')
+        const auto [function, pattern, length, capacity, timeMs, input, later, expected, wake] =
+            fetch<char, QByteArray, int, uint32_t, uint32_t, QByteArray, QByteArray, QByteArray,
+                  char>();
+        QVERIFY(openPty() && m_pty->write(input));
+        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), input.size(), waitLimitMs);
+        if (wake == 'b')
             kxds_wake_readers(m_handle);
         QElapsedTimer timer;
         timer.start();
-        auto read = startRead(m_handle, c.function, c.pattern, c.length, c.timeMs, c.capacity);
-        if (!c.later.isEmpty() || c.wake == 'd') {
+        auto read = startRead(m_handle, function, pattern, length, timeMs, capacity);
+        if (!later.isEmpty() || wake == 'd') {
             QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 0, waitLimitMs);
-            if (c.wake == 'd')
+            if (wake == 'd')
                 kxds_wake_readers(m_handle);
-            QVERIFY(m_pty->write(c.later));
+            QVERIFY(m_pty->write(later));
         }
         const ReadResult result = read.get();
         const qint64 elapsed = timer.elapsed();
-        QVERIFY2(result.data.startsWith(c.expected), result.data.toHex().constData());
+        QVERIFY2(result.data.startsWith(expected), result.data.toHex().constData());
         QCOMPARE(result.error, uint32_t(KXDS_ERROR_NONE));
-        const qint64 minMs = c.timeMs < longReadMs ? c.timeMs : 0;
+        const qint64 minMs = timeMs < longReadMs ? timeMs : 0;
         QVERIFY2(elapsed >= minMs && elapsed < minMs + waitLimitMs / 2,
                  QByteArray::number(elapsed).constData());
         // A poll reads the rest. Only a poll takes a wake-up, and one wake-up
         // ends one poll: this one ends at once only when the read left one
         // behind (and then there is no rest).
-        const bool pending = c.wake != 0 && c.function != 'p';
+        const bool pending = wake != 0 && function != 'p';
         const uint32_t pollMs = pending ? longReadMs : 300;
         timer.restart();
         const QByteArray rest = startRead(m_handle, 'p', {}, 0, pollMs, 64).get().data;
         QVERIFY2(pending ? timer.elapsed() < waitLimitMs / 2 : timer.elapsed() >= pollMs,
                  QByteArray::number(timer.elapsed()).constData());
-        QCOMPARE(result.data + rest, c.input + c.later);
+        QCOMPARE(result.data + rest, input + later);
     }
 
     // A handle without a usable device: unknown, never opened, or its device
@@ -419,8 +410,7 @@ private slots:
         QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--serial-path", link}, true));
         qputenv("KXDS_EXTRA_PORTS", link.toLocal8Bit());
         const dev_t oldTty = ttyOf(sim.serialPaths.first());
-        const QByteArray hangUp = kxsimtest::hexThen("7e01", "0000@SIMCLS;\x03");
-        const QByteArray query = kxsimtest::hexThen("7e01", "0000@QRYSYS*;\x03");
+        const QByteArray hangUp = hostFrame("@SIMCLS"), query = hostFrame("@QRYSYS*");
         QVERIFY(openPty() && kxds_write(m_handle, u8(hangUp), uint32_t(hangUp.size())));
         QCOMPARE(startRead(m_handle).get().error, uint32_t(KXDS_ERROR_IO));
         QCOMPARE(kxds_is_open(m_handle), 0);
@@ -428,7 +418,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(sim.serialPaths.size(), 2, waitLimitMs);
         QVERIFY(openPty() && kxds_write(m_handle, u8(query), uint32_t(query.size())));
         const QByteArray reply = startRead(m_handle, 'u', ";\x03", 2).get().data;
-        QCOMPARE(reply.left(13), kxsimtest::hexThen("0201", "0000@QRYSYS"));
+        QCOMPARE(reply.left(13), textFrame("@QRYSYS").left(13));
     }
 
     // A type-11 record talks to a loopback peer, which closes under a read;

@@ -14,8 +14,7 @@ namespace {
 
 QByteArray withCrc(QByteArray frame)
 {
-    const quint16 crc =
-        qChecksum(frame.constData() + 6, uint(frame.size() - 6), Qt::ChecksumIso3309);
+    const auto crc = qChecksum(frame.constData() + 6, uint(frame.size() - 6), Qt::ChecksumIso3309);
     return frame.append(char(crc & 0xFF)).append(char(crc >> 8));
 }
 
@@ -41,9 +40,8 @@ private slots:
         row("7E01 adds '#', drops trailing ';'", "DFMQCU;", 1, true, hostFrame("#DFMQCU"));
         row("7E01 keeps '#'", "#DFMQCU", 1, true, hostFrame("#DFMQCU"));
         row("7E01 without prefix", "DFMQCU", 1, false, hostFrame("DFMQCU"));
-        row("7E07 counts the dropped ';'", "DFMQCU;", 7, true,
-            bytes("\x7E\x07\\x0A\\x00\\x00\\x00#DFMQCU;\x03"));
-        row("7E07 short text", "@A", 7, true, bytes("\x7E\x07\x04\\x00\\x00\\x00@A;\x03"));
+        row("7E07 counts the dropped ';'", "DFMQCU;", 7, true, lengthFrame(0x7E07, "#DFMQCU", 10));
+        row("7E07 short text", "@A", 7, true, lengthFrame(0x7E07, "@A"));
         row("7E08 only prefixes", "DFMQCU;", 8, true, "#DFMQCU;");
         row("none returns input as is", "DFMQCU;", -1, true, "DFMQCU;");
     }

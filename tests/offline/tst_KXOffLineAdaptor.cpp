@@ -249,60 +249,53 @@ private slots:
         // The file a builder replaces, whether that file's data then arrives,
         // and the reason in the refusal line (none for missing or malformed
         // files, which fail silently).
-        const auto row = table<QString, FileBuilder, bool, QString>();
+        const auto row = table<QString, bool, QString, FileBuilder>();
         const char* const deep = "elements nest deeper than 256";
         const FileBuilder missing = [](const QString& path) { QVERIFY(QFile::remove(path)); };
         const FileBuilder fifo = [](const QString& path) {
             QVERIFY(QFile::remove(path) && mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         };
         const FileBuilder oversized = [](const QString& path) {
-            QFile file(path); // sparse, so cheap
-            QVERIFY(file.open(QIODevice::WriteOnly) &&
-                    file.resize(KXOffLineEngine::MaxFileSize + 1));
+            QVERIFY(QFile::resize(path, KXOffLineEngine::MaxFileSize + 1)); // sparse, so cheap
         };
 
-        row("wrong root", "config", contents("<Configuration><Setting/></Configuration>"), false,
-            "");
-        row("truncated", "config", contents("<DeviceConfiguration><Setting><Comm"), false, "");
-        row("control characters, Latin-1, undeclared prefix", "config",
-            contents("<DeviceConfiguration><x:S y:a='1'><CommandName>SCNSPN</CommandName><Default>"
-                     "\x02&#3;caf\xe9</Default></x:S></DeviceConfiguration>"),
-            true, "");
-        row("missing", "config", missing, false, "");
-        row("30,000 levels deep", "config",
-            contents("<DeviceConfiguration>" + nested(30000) + "</DeviceConfiguration>"), false,
-            deep);
-        row("entity expansion", "config",
+        const auto config = [](const QByteArray& inner) {
+            return contents("<DeviceConfiguration>" + inner + "</DeviceConfiguration>");
+        };
+        const auto page = [](const QByteArray& inner) {
+            return contents("<Pages><Page><Group><Item Id='SCNSPN' ControlType='SpinBox'/>" +
+                            inner + "</Group></Page></Pages>");
+        };
+        row("wrong root", "config", false, "",
+            contents("<Configuration><Setting/></Configuration>"));
+        row("truncated", "config", false, "", contents("<DeviceConfiguration><Setting><Comm"));
+        row("control characters, Latin-1, undeclared prefix", "config", true, "",
+            config("<x:S y:a='1'><CommandName>SCNSPN</CommandName><Default>\x02&#3;caf\xe9"
+                   "</Default></x:S>"));
+        row("missing", "config", false, "", missing);
+        row("30,000 levels deep", "config", false, deep, config(nested(30000)));
+        row("entity expansion", "config", false, "it has a document type declaration",
             contents("<!DOCTYPE DeviceConfiguration [<!ENTITY e '" + QByteArray(1000, 'x') +
                      "'>]><DeviceConfiguration><S><CommandName>SCNSPN</CommandName><Default>" +
-                     QByteArray("&e;").repeated(1000) + "</Default></S></DeviceConfiguration>"),
-            false, "it has a document type declaration");
-        row("too many nodes", "config",
-            contents("<DeviceConfiguration>" + QByteArray("<a/>").repeated(200000) +
-                     "</DeviceConfiguration>"),
-            false, "it holds more than 200000 XML nodes");
-        row("over 16 MiB", "config", oversized, false, "larger than 16777216 bytes");
-        row("config FIFO", "config", fifo, false, "not a regular file");
-        const QByteArray page = "<Pages><Page><Group><Item Id='SCNSPN' ControlType='SpinBox'/>%1"
-                                "</Group></Page></Pages>";
-        row("at the depth limit", "page", contents(QByteArray(page).replace("%1", nested(253))),
-            true, "");
-        row("one level deeper", "page",
-            contents(QByteArray(page).replace("%1", nested(254, "<a b='/>'>"))), false, deep);
+                     QByteArray("&e;").repeated(1000) + "</Default></S></DeviceConfiguration>"));
+        row("too many nodes", "config", false, "it holds more than 200000 XML nodes",
+            config(QByteArray("<a/>").repeated(200000)));
+        row("over 16 MiB", "config", false, "larger than 16777216 bytes", oversized);
+        row("config FIFO", "config", false, "not a regular file", fifo);
+        row("at the depth limit", "page", true, "", page(nested(253)));
+        row("one level deeper", "page", false, deep, page(nested(254, "<a b='/>'>")));
         QByteArray items;
         for (int i = 0; i < 20000; ++i)
             items += "<Item Id='X" + QByteArray::number(i) + "' ControlType='SpinBox'>";
-        row("20,000 nested items", "page",
-            contents(QByteArray(page).replace("%1", items + QByteArray("</Item>").repeated(20000))),
-            false, deep);
-        row("20,000 items side by side", "page",
-            contents(QByteArray(page).replace("%1", items.replace("'>", "'/>"))), true, "");
-        row("page FIFO", "page", fifo, false, "not a regular file");
+        row("20,000 nested items", "page", false, deep,
+            page(items + QByteArray("</Item>").repeated(20000)));
+        row("20,000 items side by side", "page", true, "", page(items.replace("'>", "'/>")));
+        row("page FIFO", "page", false, "not a regular file", fifo);
     }
 
     void loadsOrRefusesFiles()
     {
-        const auto [file, build, loaded, refusal] = fetch<QString, FileBuilder, bool, QString>();
+        const auto [file, loaded, refusal, build] = fetch<QString, bool, QString, FileBuilder>();
         const QString path = file == "config" ? m_files->config : m_files->page;
         build(path);
         kxtest::ScopedDebugLogging logging("kx.offline");

@@ -17,6 +17,7 @@
 
 namespace kxtest {
 
+// Names of unnamed columns, by position.
 inline const char* columnName(size_t i)
 {
     static const char* const names[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
@@ -27,7 +28,6 @@ inline const char* columnName(size_t i)
 // `const auto row = table<QByteArray, int>();` then `row("name", "@DFMQCU", 1);`.
 // Values convert to the column types on the way in, so rows can be written
 // with plain literals. Unnamed columns are read back in order with fetch().
-
 template <typename... T>
 auto table(const std::array<const char*, sizeof...(T)>& names = {})
 {

@@ -12,51 +12,58 @@
 #include <QtEndian>
 
 #include <array>
+#include <tuple>
+#include <utility>
 
 namespace kxtest {
 
+// Names of unnamed columns, by position.
+inline const char* columnName(size_t i)
+{
+    static const char* const names[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+    return names[i];
+}
+
 // Declares one column per type and gives back a function that adds a row:
-// `const auto row = table<QByteArray, int>({"frame", "protocol"});` then
-// `row("name", "@DFMQCU", 1);`. Values convert to the column types on the
-// way in, so rows can be written with plain literals.
+// `const auto row = table<QByteArray, int>();` then `row("name", "@DFMQCU", 1);`.
+// Values convert to the column types on the way in, so rows can be written
+// with plain literals. Unnamed columns are read back in order with fetch().
 template <typename... T>
-auto table(const std::array<const char*, sizeof...(T)>& names)
+auto table(const std::array<const char*, sizeof...(T)>& names = {})
 {
     size_t i = 0;
-    (QTest::addColumn<T>(names[i++]), ...);
+    ((QTest::addColumn<T>(names[i] ? names[i] : columnName(i)), ++i), ...);
     return [](const char* name, const T&... values) { (QTest::newRow(name) << ... << values); };
+}
+
+template <typename... T, size_t... I>
+std::tuple<T...> fetchColumns(std::index_sequence<I...>)
+{
+    return {*static_cast<T*>(QTest::qData(columnName(I), qMetaTypeId<T>()))...};
+}
+
+// The current row of a table<T...>() with unnamed columns:
+// `const auto [frame, protocol] = fetch<QByteArray, int>();`.
+template <typename... T>
+std::tuple<T...> fetch()
+{
+    return fetchColumns<T...>(std::index_sequence_for<T...>());
 }
 
 // Bytes from text in which "\xNN" stands for one byte; everything else is
 // taken literally. Lets table rows read like the frames they describe.
 inline QByteArray bytes(const char* text)
 {
-    QByteArray out;
-    for (const char* p = text; *p; ++p) {
-        if (p[0] == '\\' && p[1] == 'x' && p[2] && p[3]) {
-            out.append(char(QByteArray(p + 2, 2).toInt(nullptr, 16)));
-            p += 3;
-        } else {
-            out.append(*p);
-        }
-    }
+    QByteArray out = text;
+    for (int i = 0; (i = out.indexOf("\\x", i)) >= 0; ++i)
+        out.replace(i, 4, QByteArray::fromHex(out.mid(i + 2, 2)));
     return out;
-}
-
-inline QByteArray terminated(const QByteArray& text)
-{
-    return text + QByteArray(";\x03", 2);
 }
 
 // Protocol 1 frame around prefixed text: device (0x02) or host (0x7E).
 inline QByteArray textFrame(const QByteArray& prefixedText, bool fromDevice = true)
 {
-    return QByteArray(fromDevice ? "\x02\x01"
-                                   "0000"
-                                 : "\x7E\x01"
-                                   "0000",
-                      6) +
-           terminated(prefixedText);
+    return QByteArray(fromDevice ? "\x02\x01" : "\x7E\x01") + "0000" + prefixedText + ";\x03";
 }
 
 inline QByteArray hostFrame(const QByteArray& prefixedText)
@@ -65,16 +72,14 @@ inline QByteArray hostFrame(const QByteArray& prefixedText)
 }
 
 // Length-prefixed frame whose length field is the payload size (the device
-// form). `declared` overrides the length field.
-inline QByteArray lengthFrame(char start, char protocol, const QByteArray& prefixedText,
-                              qint64 declared = -1)
+// form). `kind` is start byte and protocol, such as 0x0207; `declared`
+// overrides the length field.
+inline QByteArray lengthFrame(int kind, const QByteArray& prefixedText, qint64 declared = -1)
 {
-    const QByteArray payload = terminated(prefixedText);
-    char length[4];
-    qToLittleEndian<quint32>(quint32(declared < 0 ? payload.size() : declared), length);
-    QByteArray frame;
-    frame.append(start).append(protocol).append(length, 4).append(payload);
-    return frame;
+    const QByteArray payload = prefixedText + ";\x03";
+    char header[6] = {char(kind >> 8), char(kind)};
+    qToLittleEndian<quint32>(quint32(declared < 0 ? payload.size() : declared), header + 2);
+    return QByteArray(header, 6) + payload;
 }
 
 // "DFM{QCU=06,ADD=31 2c 32};LUA{QRY=}": tags in order, sub-tag data in hex.
@@ -84,14 +89,11 @@ inline QString dump(const DataStreamTagList& tags)
     QStringList entries;
     for (const auto& entry : tags) {
         QStringList subs;
-        for (const _tagDataStreamSubTag& sub : entry.second) {
-            const QString name = sub.subTag.isEmpty() ? QStringLiteral("_") : sub.subTag;
-            subs.append(name + QLatin1Char('=') + QString::fromLatin1(sub.data.toHex(' ')));
-        }
-        entries.append(entry.first + QLatin1Char('{') + subs.join(QLatin1Char(',')) +
-                       QLatin1Char('}'));
+        for (const _tagDataStreamSubTag& sub : entry.second)
+            subs.append((sub.subTag.isEmpty() ? "_" : sub.subTag) + '=' + sub.data.toHex(' '));
+        entries.append(entry.first + '{' + subs.join(',') + '}');
     }
-    return entries.join(QLatin1Char(';'));
+    return entries.join(';');
 }
 
 inline DataStreamTagList tagList(const QByteArray& bareText)

@@ -14,8 +14,7 @@ namespace {
 
 QByteArray withCrc(QByteArray frame)
 {
-    const QByteArray payload = frame.mid(6);
-    const quint16 crc = qChecksum(payload.constData(), uint(payload.size()), Qt::ChecksumIso3309);
+    const auto crc = qChecksum(frame.constData() + 6, uint(frame.size() - 6), Qt::ChecksumIso3309);
     return frame.append(char(crc & 0xFF)).append(char(crc >> 8));
 }
 
@@ -37,31 +36,25 @@ class tst_KXDataStreamEnvelope : public QObject
 private slots:
     void makesHostFrames_data()
     {
-        const auto row =
-            table<QByteArray, int, bool, QByteArray>({"text", "protocol", "addPrefix", "frame"});
+        const auto row = table<QByteArray, int, bool, QByteArray>();
         row("7E01 adds '#', drops trailing ';'", "DFMQCU;", 1, true, hostFrame("#DFMQCU"));
         row("7E01 keeps '#'", "#DFMQCU", 1, true, hostFrame("#DFMQCU"));
         row("7E01 without prefix", "DFMQCU", 1, false, hostFrame("DFMQCU"));
-        row("7E07 counts the dropped ';'", "DFMQCU;", 7, true,
-            bytes("\x7E\x07\\x0A\\x00\\x00\\x00#DFMQCU;\x03"));
-        row("7E07 short text", "@A", 7, true, bytes("\x7E\x07\x04\\x00\\x00\\x00@A;\x03"));
+        row("7E07 counts the dropped ';'", "DFMQCU;", 7, true, lengthFrame(0x7E07, "#DFMQCU", 10));
+        row("7E07 short text", "@A", 7, true, lengthFrame(0x7E07, "@A"));
         row("7E08 only prefixes", "DFMQCU;", 8, true, "#DFMQCU;");
         row("none returns input as is", "DFMQCU;", -1, true, "DFMQCU;");
     }
 
     void makesHostFrames()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(int, protocol);
-        QFETCH(bool, addPrefix);
-        QFETCH(QByteArray, frame);
+        const auto [text, protocol, addPrefix, frame] = fetch<QByteArray, int, bool, QByteArray>();
         QCOMPARE(KXMakeDataStreamCmd(text, EDataProtocol(protocol), addPrefix), frame);
     }
 
     void readsResultByte_data()
     {
-        const auto row =
-            table<QByteArray, int, QByteArray, bool>({"data", "result", "value", "ack"});
+        const auto row = table<QByteArray, int, QByteArray, bool>();
         row("empty", "", 21, "", false);
         row("ACK alone", "\x06", 6, "", true);
         row("value ACK", "12\x06", 6, "12", true);
@@ -72,10 +65,7 @@ private slots:
 
     void readsResultByte()
     {
-        QFETCH(QByteArray, data);
-        QFETCH(int, result);
-        QFETCH(QByteArray, value);
-        QFETCH(bool, ack);
+        const auto [data, result, value, ack] = fetch<QByteArray, int, QByteArray, bool>();
 
         QByteArray out = "stale";
         QCOMPARE(int(KXParseDataStreamResult(data, out, DataProtocol7E07)), result);
@@ -87,20 +77,17 @@ private slots:
     {
         // Every length around the eight-byte stride, against Qt's reference.
         QRandomGenerator random(42);
-        for (int size = 0; size < 80; ++size) {
-            QByteArray data(size, Qt::Uninitialized);
-            for (char& c : data)
-                c = char(random.bounded(256));
+        QByteArray data;
+        for (int size = 0; size < 80; ++size, data.append(char(random.bounded(256))))
             QCOMPARE(dataStreamCrc16(data.constData(), size),
                      qChecksum(data.constData(), uint(size), Qt::ChecksumIso3309));
-        }
     }
 
     void appendsCrc_data()
     {
-        const auto row = table<QByteArray, bool, QByteArray>({"frame", "result", "withCrc"});
-        const QByteArray f7 = lengthFrame('\x7E', '\x07', "@DFMQCU");
-        const QByteArray f8 = lengthFrame('\x02', '\x08', "@RUNDAT1");
+        const auto row = table<QByteArray, bool, QByteArray>();
+        const QByteArray f7 = lengthFrame(0x7E07, "@DFMQCU");
+        const QByteArray f8 = lengthFrame(0x0208, "@RUNDAT1");
         row("7E07", f7, true, withCrc(f7));
         row("0208", f8, true, withCrc(f8));
         row("7E01 never carries a CRC", hostFrame("@DFMQCU"), true, hostFrame("@DFMQCU"));
@@ -109,9 +96,7 @@ private slots:
 
     void appendsCrc()
     {
-        QFETCH(QByteArray, frame);
-        QFETCH(bool, result);
-        QFETCH(QByteArray, withCrc);
+        auto [frame, result, withCrc] = fetch<QByteArray, bool, QByteArray>();
 
         QByteArray plain = frame;
         QCOMPARE(appendDataStreamChecksum(plain, false), result);
@@ -122,9 +107,8 @@ private slots:
 
     void checksCrc_data()
     {
-        const auto row =
-            table<QByteArray, bool, bool, QByteArray>({"frame", "hasChecksum", "result", "after"});
-        const QByteArray frame = lengthFrame('\x02', '\x07', "@DFMQCU12\x06");
+        const auto row = table<QByteArray, bool, bool, QByteArray>();
+        const QByteArray frame = lengthFrame(0x0207, "@DFMQCU12\x06");
         QByteArray damaged = withCrc(frame);
         damaged[8] = char(damaged.at(8) ^ 0x10);
         // A correct CRC over bytes that are no frame still fails the check.
@@ -138,10 +122,7 @@ private slots:
 
     void checksCrc()
     {
-        QFETCH(QByteArray, frame);
-        QFETCH(bool, hasChecksum);
-        QFETCH(bool, result);
-        QFETCH(QByteArray, after);
+        auto [frame, hasChecksum, result, after] = fetch<QByteArray, bool, bool, QByteArray>();
         QCOMPARE(checkDataStreamChecksum(frame, hasChecksum), result);
         QCOMPARE(frame, after);
     }
@@ -155,35 +136,30 @@ private slots:
 
     void measuresLengthPrefixedFrames_data()
     {
-        const auto row =
-            table<int, QByteArray, bool, int>({"protocol", "data", "hasChecksum", "length"});
-        const QByteArray f7 = lengthFrame('\x02', '\x07', "@DFMQCU\x06"); // 6 + 10 bytes
+        const auto row = table<int, QByteArray, bool, int>();
+        const QByteArray f7 = lengthFrame(0x0207, "@DFMQCU\x06"); // 6 + 10 bytes
         row("7 header only", 7, f7.left(6), false, 16);
         row("7 with checksum", 7, f7, true, 18);
         row("7 after junk", 7, "junk" + f7, false, 20);
         row("7 incomplete header", 7, f7.left(5), false, -1);
-        row("7 host frame is not searched", 7, lengthFrame('\x7E', '\x07', "@A"), false, -1);
+        row("7 host frame is not searched", 7, lengthFrame(0x7E07, "@A"), false, -1);
         row("8 ignores 7", 8, f7, false, -1);
-        row("9", 9, lengthFrame('\x02', '\x09', "@A"), false, 10);
+        row("9", 9, lengthFrame(0x0209, "@A"), false, 10);
         row("protocol 1 has no length", 1, f7, false, -1);
         // No limit at the split's garbage bound: the length is what it says.
-        row("end at 0xFFFFFF", 8, lengthFrame('\x02', '\x08', "@A", 0xFFFFFF - 6), false, 0xFFFFFF);
-        row("length saturates", 7, lengthFrame('\x02', '\x07', "@A", 0xFFFFFFFF), true, INT_MAX);
+        row("end at 0xFFFFFF", 8, lengthFrame(0x0208, "@A", 0xFFFFFF - 6), false, 0xFFFFFF);
+        row("length saturates", 7, lengthFrame(0x0207, "@A", 0xFFFFFFFF), true, INT_MAX);
     }
 
     void measuresLengthPrefixedFrames()
     {
-        QFETCH(int, protocol);
-        QFETCH(QByteArray, data);
-        QFETCH(bool, hasChecksum);
-        QFETCH(int, length);
+        const auto [protocol, data, hasChecksum, length] = fetch<int, QByteArray, bool, int>();
         QCOMPARE(getDataStreamFrameLength(EDataProtocol(protocol), data, hasChecksum), length);
     }
 
     void findsResponseHeader_data()
     {
-        const auto row =
-            table<QByteArray, int, QStringList, int>({"data", "protocol", "cmds", "pos"});
+        const auto row = table<QByteArray, int, QStringList, int>();
         const QByteArray sys = textFrame(bytes("@QRYSYSx\x06"));
         const QByteArray qcu = textFrame(bytes("@DFMQCU\x06"));
         const QStringList qrysys{"QRYSYS"};
@@ -192,35 +168,29 @@ private slots:
         row("case-sensitive", sys, 1, {"qrysys"}, -1);
         row("protocol 1 needs all six header bytes", bytes("\x02\x01\\x30001@QRYSYSx"), 1, {}, -1);
         row("just long enough", sys.left(13), 1, qrysys, 0);
-        row("protocol 8 upstream", "barcode" + lengthFrame('\x02', '\x08', "@RUNDAT1"), 8,
-            {"RUNDAT"}, 7);
+        row("protocol 8 upstream", "barcode" + lengthFrame(0x0208, "@RUNDAT1"), 8, {"RUNDAT"}, 7);
         row("protocol 7 skips other protocols",
-            lengthFrame('\x02', '\x09', "@QRYSYS") + lengthFrame('\x02', '\x07', "@QRYSYS"), 7,
-            qrysys, 15);
+            lengthFrame(0x0209, "@QRYSYS") + lengthFrame(0x0207, "@QRYSYS"), 7, qrysys, 15);
         row("unknown protocol", sys, -1, {}, -1);
     }
 
     void findsResponseHeader()
     {
-        QFETCH(QByteArray, data);
-        QFETCH(int, protocol);
-        QFETCH(QStringList, cmds);
-        QFETCH(int, pos);
+        const auto [data, protocol, cmds, pos] = fetch<QByteArray, int, QStringList, int>();
         QCOMPARE(GetCmdResponsePos(data, EDataProtocol(protocol), cmds), pos);
     }
 
     void splitsReceiveBuffer_data()
     {
-        const auto row = table<QByteArray, bool, QByteArray, QByteArray, QByteArray>(
-            {"data", "result", "before", "frame", "rest"});
-        const QByteArray f7 = lengthFrame('\x02', '\x07', "@DFMQCU\x06");
-        const QByteArray f8 = lengthFrame('\x02', '\x08', "@RUNDAT1");
+        const auto row = table<QByteArray, bool, QByteArray, QByteArray, QByteArray>();
+        const QByteArray f7 = lengthFrame(0x0207, "@DFMQCU\x06");
+        const QByteArray f8 = lengthFrame(0x0208, "@RUNDAT1");
         const QByteArray t1 = textFrame(bytes("@DFMQCU\x06"));
         const QByteArray t2 = textFrame(bytes("@LUAQRY\x06"));
         // Frames whose end lies at, above and just below the garbage bound.
-        const QByteArray atBound = "ab" + lengthFrame('\x02', '\x07', "@X", 0xFFFFFF - 8);
-        const QByteArray largest = lengthFrame('\x02', '\x09', "@X", 0xFFFFFFFF);
-        const QByteArray belowBound = lengthFrame('\x02', '\x07', "@X", 0xFFFFFF - 7);
+        const QByteArray atBound = "ab" + lengthFrame(0x0207, "@X", 0xFFFFFF - 8);
+        const QByteArray largest = lengthFrame(0x0209, "@X", 0xFFFFFFFF);
+        const QByteArray belowBound = lengthFrame(0x0207, "@X", 0xFFFFFF - 7);
 
         row("frame alone", f7, true, "", f7, "");
         row("junk, frame, partial next", "junk" + f7 + f8.left(5), true, "junk", f7, f8.left(5));
@@ -239,15 +209,10 @@ private slots:
 
     void splitsReceiveBuffer()
     {
-        QFETCH(QByteArray, data);
-        QFETCH(bool, result);
-        QFETCH(QByteArray, before);
-        QFETCH(QByteArray, frame);
-        QFETCH(QByteArray, rest);
+        const auto [data, result, before, frame, rest] =
+            fetch<QByteArray, bool, QByteArray, QByteArray, QByteArray>();
 
-        QByteArray outBefore = kNo;
-        QByteArray outFrame = kNo;
-        QByteArray outRest = kNo;
+        QByteArray outBefore = kNo, outFrame = kNo, outRest = kNo;
         QCOMPARE(splitDataStreamFrame(data, outBefore, outFrame, outRest), result);
         QCOMPARE(outBefore, before);
         QCOMPARE(outFrame, frame);
@@ -256,8 +221,7 @@ private slots:
 
     void checksOutgoingCommands_data()
     {
-        const auto row = table<QByteArray, bool, QString, QByteArray, QStringList>(
-            {"frame", "valid", "special", "params", "cmds"});
+        const auto row = table<QByteArray, bool, QString, QByteArray, QStringList>();
         row("plain", hostFrame("@DFMQCU;LUAQRY"), true, "", "", {"DFMQCU", "LUAQRY"});
         row("query form skipped", hostFrame("@IMGGET*;IMGJGT1T"), true, "IMGJGT", "1T",
             {"IMGGET", "IMGJGT"});
@@ -272,11 +236,8 @@ private slots:
 
     void checksOutgoingCommands()
     {
-        QFETCH(QByteArray, frame);
-        QFETCH(bool, valid);
-        QFETCH(QString, special);
-        QFETCH(QByteArray, params);
-        QFETCH(QStringList, cmds);
+        const auto [frame, valid, special, params, cmds] =
+            fetch<QByteArray, bool, QString, QByteArray, QStringList>();
 
         QString outSpecial;
         QByteArray outParams;
@@ -292,8 +253,7 @@ private slots:
     void locatesExtendedLength_data()
     {
         // frameLength -1 is checked only where pos is -1 too.
-        const auto row = table<QByteArray, QByteArray, QByteArray, int, int>(
-            {"text", "cmd", "params", "pos", "frameLength"});
+        const auto row = table<QByteArray, QByteArray, QByteArray, int, int>();
         const int start = 7; // header and prefix
         const QByteArray jgt = "IMGJGT1T00000003abc0000000aWXYZ";
         row("IMGJGT skips its first block", jgt, "IMGJGT", "1T", start + 19,
@@ -329,11 +289,8 @@ private slots:
 
     void locatesExtendedLength()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(QByteArray, cmd);
-        QFETCH(QByteArray, params);
-        QFETCH(int, pos);
-        QFETCH(int, frameLength);
+        const auto [text, cmd, params, pos, frameLength] =
+            fetch<QByteArray, QByteArray, QByteArray, int, int>();
 
         const QByteArray reply = imageReply(text);
         QCOMPARE(GetDataStreamExtendLenPos(reply, cmd, params), pos);
@@ -343,8 +300,7 @@ private slots:
 
     void unwrapsExtendedData_data()
     {
-        const auto row = table<QByteArray, QByteArray, QByteArray, bool, QByteArray, QByteArray>(
-            {"text", "cmd", "params", "result", "outText", "data"});
+        const auto row = table<QByteArray, QByteArray, QByteArray, bool, QByteArray, QByteArray>();
         row("IMGJGT", "IMGJGT1T00000003abc00000004W;\x03Z", "IMGJGT", "1T", true, "00000003abc",
             "W;\x03Z");
         row("IMGGET window text", "IMGGET2T" + kWindow + "00000002hi", "IMGGET", "2T", true,
@@ -358,15 +314,10 @@ private slots:
 
     void unwrapsExtendedData()
     {
-        QFETCH(QByteArray, text);
-        QFETCH(QByteArray, cmd);
-        QFETCH(QByteArray, params);
-        QFETCH(bool, result);
-        QFETCH(QByteArray, outText);
-        QFETCH(QByteArray, data);
+        const auto [text, cmd, params, result, outText, data] =
+            fetch<QByteArray, QByteArray, QByteArray, bool, QByteArray, QByteArray>();
 
-        QByteArray gotText = kNo;
-        QByteArray gotData = kNo;
+        QByteArray gotText = kNo, gotData = kNo;
         QCOMPARE(KXGetDataStreamExtendData(imageReply(text), cmd, params, gotText, gotData),
                  result);
         QCOMPARE(gotText, outText);

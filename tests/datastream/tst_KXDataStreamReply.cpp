@@ -12,47 +12,47 @@ class tst_KXDataStreamReply : public QObject
     Q_OBJECT
 
 private slots:
-    void judgesParsedReplies_data()
+    // A name is a tag and a sub-tag, or a whole mnemonic as the tag.
+    void looksUpParsedReplies_data()
     {
-        const auto row =
-            table<QString, QString, int, QByteArray>({"tag", "subTag", "result", "value"});
-        row("ENQ with value", "DFM", "QCU", 5, "Data");
-        row("ACK alone", "DFM", "ADD", 6, "");
-        row("NAK", "DFM", "SET", 21, "1");
-        row("mnemonic with '@' as tag", "@DFMQCU", "", 5, "Data");
-        row("mnemonic with '#' as tag", "#LUAQRY", "", 6, "v2");
-        row("tag alone", "DFM", "", 21, "stale");
-        row("absent sub-tag", "DFM", "XYZ", 21, "stale");
-        row("absent tag", "IMG", "GET", 21, "stale");
-        row("empty data is NAK", "QRY", "SYS", 21, "");
+        const auto row = table<QString, QString, int, QByteArray, bool>(); // and whether it exists
+        row("ENQ with value", "DFM", "QCU", 5, "Data", true);
+        row("ACK alone", "DFM", "ADD", 6, "", true);
+        row("NAK", "DFM", "SET", 21, "1", true);
+        row("mnemonic with '@' as tag", "@DFMQCU", "", 5, "Data", true);
+        row("mnemonic with '#' as tag", "#LUAQRY", "", 6, "v2", true);
+        row("tag alone", "DFM", "", 21, "stale", true);
+        row("absent sub-tag", "DFM", "XYZ", 21, "stale", false);
+        row("sub-tag of another tag", "LUA", "ADD", 21, "stale", false);
+        row("absent tag", "IMG", "GET", 21, "stale", false);
+        row("empty data is NAK", "QRY", "SYS", 21, "", true);
+        row("partial sub-tag never matches", "DFMQ", "", 21, "stale", false);
+        row("extra characters", "DFMQCUX", "", 21, "stale", true);
     }
 
-    void judgesParsedReplies()
+    void looksUpParsedReplies()
     {
-        QFETCH(QString, tag);
-        QFETCH(QString, subTag);
-        QFETCH(int, result);
-        QFETCH(QByteArray, value);
-
-        const KXDataStreamParser parser(
-            textFrame(bytes("@DFMQCUData\x05,ADD\x06,SET1\x15,^;LUAQRYv2\x06;QRYSYS")));
+        const auto [tag, subTag, result, value, exists] =
+            fetch<QString, QString, int, QByteArray, bool>();
+        const DataStreamTagList tags =
+            tagList(bytes("DFMQCUData\x05,ADD\x06,SET1\x15,^;LUAQRYv2\x06;QRYSYS"));
         QByteArray out = "stale";
-        QCOMPARE(int(KXGetDataStreamResult(parser.getTagList(), tag, out, subTag)), result);
+        QCOMPARE(int(KXGetDataStreamResult(tags, tag, out, subTag)), result);
         QCOMPARE(out, value);
+        QCOMPARE(KXCheckTagsExists(tags, tag, subTag), exists);
     }
 
     void judgesRawReplies_data()
     {
-        const auto row = table<QByteArray, int, QString, int, QByteArray>(
-            {"reply", "protocol", "tag", "result", "value"});
+        const auto row = table<QByteArray, int, QString, int, QByteArray>();
         const QByteArray text = textFrame("@QRYSYSabc\x06");
         row("protocol 1", text, 1, "QRYSYS", 6, "abc");
         row("protocol 1 without terminator", text.chopped(2), 1, "QRYSYS", 21, "stale");
         row("value runs to the first terminator", textFrame("@QRYSYS1\x06;\x03more\x06"), 1,
             "QRYSYS", 6, "1");
-        row("protocol 7 runs to the end", lengthFrame('\x02', '\x07', "@IMGJGT1;\x03\x06"), 7,
-            "IMGJGT", 6, "1;\x03");
-        row("protocol 7 must end with terminator", lengthFrame('\x02', '\x07', "@IMGJGT1") + "x", 7,
+        row("protocol 7 runs to the end", lengthFrame(0x0207, "@IMGJGT1;\x03\x06"), 7, "IMGJGT", 6,
+            "1;\x03");
+        row("protocol 7 must end with terminator", lengthFrame(0x0207, "@IMGJGT1") + "x", 7,
             "IMGJGT", 21, "stale");
         // Plain text search: the sub-tag is found inside an earlier value, and
         // the value runs from there over the real sub-tag.
@@ -65,11 +65,8 @@ private slots:
 
     void judgesRawReplies()
     {
-        QFETCH(QByteArray, reply);
-        QFETCH(int, protocol);
-        QFETCH(QString, tag);
-        QFETCH(int, result);
-        QFETCH(QByteArray, value);
+        const auto [reply, protocol, tag, result, value] =
+            fetch<QByteArray, int, QString, int, QByteArray>();
 
         QByteArray out = "stale";
         QCOMPARE(int(KXGetDataStreamResult(reply, tag, out, QString(), EDataProtocol(protocol))),
@@ -80,9 +77,7 @@ private slots:
     void readsValues()
     {
         const DataStreamTagList tags =
-            KXDataStreamParser(textFrame(bytes("@QRYBRT0-255|300_0:Off\x06,MOD1\x15,ENQ1\x05;"
-                                               "DFMQCU\xc3\xa9\x06")))
-                .getTagList();
+            tagList(bytes("QRYBRT0-255|300_0:Off\x06,MOD1\x15,ENQ1\x05;DFMQCU\xc3\xa9\x06"));
         _tagDataStreamSubTagValue value;
         QVERIFY(KXGetDataStreamValue(tags, "QRY", "BRT", value));
         QCOMPARE(value.ranges.size(), 2);
@@ -102,26 +97,6 @@ private slots:
         QCOMPARE(bytesValue, QByteArray("stale"));
         QVERIFY(KXGetDataStreamValue(map, "DFMQCU", bytesValue));
         QCOMPARE(bytesValue, QByteArray("1"));
-    }
-
-    void checksTagsExist_data()
-    {
-        const auto row = table<QString, QString, bool>({"tag", "subTag", "exists"});
-        row("tag alone", "DFM", "", true);
-        row("tag and sub-tag", "DFM", "ADD", true);
-        row("mnemonic", "@LUAQRY", "", true);
-        row("sub-tag of another tag", "LUA", "ADD", false);
-        row("absent tag", "IMG", "", false);
-        row("partial sub-tag never matches", "DFMQ", "", false);
-        row("extra characters ignored", "DFMQCUX", "", true);
-    }
-
-    void checksTagsExist()
-    {
-        QFETCH(QString, tag);
-        QFETCH(QString, subTag);
-        QFETCH(bool, exists);
-        QCOMPARE(KXCheckTagsExists(tagList("DFMQCU,ADD;LUAQRY"), tag, subTag), exists);
     }
 
     void updatesCacheWithAcknowledgedData()
@@ -161,8 +136,7 @@ private slots:
 
     void checksAllCommandsAcknowledged_data()
     {
-        const auto row =
-            table<QByteArray, int, bool, QStringList>({"reply", "type", "result", "failed"});
+        const auto row = table<QByteArray, int, bool, QStringList>();
         row("bare NAK to DFMADD is accepted", textFrame("@DFMADD\x15,QCU\x06"), 1, true, {});
         row("bare NAK to DFMSET is accepted", textFrame("@DFMSET\x15"), 1, true, {});
         row("DFMADD with a value and NAK fails", textFrame("@DFMADD1\x15"), 1, false, {"DFMADD"});
@@ -175,10 +149,7 @@ private slots:
 
     void checksAllCommandsAcknowledged()
     {
-        QFETCH(QByteArray, reply);
-        QFETCH(int, type);
-        QFETCH(bool, result);
-        QFETCH(QStringList, failed);
+        const auto [reply, type, result, failed] = fetch<QByteArray, int, bool, QStringList>();
 
         const KXDataStreamParser parser(reply, EDataType(type));
         QList<QString> outFailed;

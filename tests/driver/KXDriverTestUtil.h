@@ -42,7 +42,7 @@ inline QByteArray usbRecord(const QString& name, uint8_t type = 1, uint16_t port
     return record;
 }
 
-inline const uint8_t* bytes(const QByteArray& data)
+inline const uint8_t* u8(const QByteArray& data)
 {
     return reinterpret_cast<const uint8_t*>(data.constData());
 }

@@ -1,3 +1,4 @@
+#include "datastream/KXCodecTestUtil.h"
 #include "driver/KXDriverTestUtil.h"
 #include "tools/KXSimPeers.h"
 
@@ -37,31 +38,24 @@ QByteArray listed(List list, int recordSize, int capacity)
 uint32_t openError(uint32_t handle, const QByteArray& record, bool usb = false)
 {
     uint32_t error = 0xFFFF;
-    const uint8_t* data = record.isEmpty() ? nullptr : bytes(record);
+    const uint8_t* data = record.isEmpty() ? nullptr : u8(record);
     const int opened =
         usb ? kxds_open_usb(handle, data, 7, &error) : kxds_open_com(handle, data, &error);
     return opened == (error == KXDS_ERROR_NONE) ? error : 0xBAD;
 }
 
-// A read that starts once `input` waits in the tty; `later` is sent, and a
-// wake-up given, once the read has taken it.
-struct ReadCase
+// What detection writes into a stale record for `port`: kind and framing are
+// overwritten, a record past the count is not.
+QByteArray detected(uint16_t port)
 {
-    // 'x' kxds_read_ex, 'u' kxds_read_until, 'p' kxds_read_poll
-    char function;
-    // A null pattern is a null pointer.
-    QByteArray pattern;
-    int length;
-    // A time below longReadMs: the read must take all of it.
-    uint32_t capacity, timeMs;
-    // `expected` at least comes; the rest stays for the next read.
-    QByteArray input, later, expected;
-    char wake = 0; // a wake-up 'b' before the read starts, 'd' during it
-};
+    const QByteArray stale(KXDS_COM_RECORD_SIZE, char(0xAA));
+    QByteArray records = comRecord(port, 0xAAAAAAAA, 0xAA, 0xAA, 0xAA) + stale;
+    records[2] = char(0xAA); // the detection kind
+    const int count = kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(records.data()), 1, 9);
+    return count == 1 && records.endsWith(stale) ? records.left(stale.size()) : "moved";
+}
 
 } // namespace
-
-Q_DECLARE_METATYPE(ReadCase)
 
 class tst_KXDataStreamDriver : public QObject
 {
@@ -72,6 +66,13 @@ class tst_KXDataStreamDriver : public QObject
     uint32_t m_handle = 0;
 
     bool openPty(const QByteArray& r = comRecord(1001)) { return openError(m_handle, r) == 0; }
+    // The line settings of the pty, for comparison.
+    QByteArray line() const
+    {
+        termios tio{};
+        ::tcgetattr(m_pty->slave(), &tio);
+        return QByteArray(reinterpret_cast<const char*>(&tio), sizeof tio);
+    }
 
 private slots:
     void init()
@@ -90,13 +91,13 @@ private slots:
     // was listed and talks to it.
     void listOpenAndExchange_data()
     {
-        QTest::addColumn<bool>("usb");
-        QTest::newRow("com") << false;
-        QTest::newRow("usb") << true;
+        const auto row = table<bool>();
+        row("com", false);
+        row("usb", true);
     }
     void listOpenAndExchange()
     {
-        QFETCH(bool, usb);
+        const bool usb = std::get<0>(fetch<bool>());
         PtyPeer second;
         // The second name goes beyond ASCII and the BMP: surrogates in records.
         QTemporaryDir dir;
@@ -136,11 +137,11 @@ private slots:
 
         // Every byte value passes untouched (no line editing, no
         // translation), and more than a pty buffers, so writes are partial.
-        QByteArray payload(256 * 1024, '\0');
-        for (int i = 0; i < payload.size(); ++i)
-            payload[i] = char((i * 7 + i / 256) & 0xFF);
+        QByteArray payload;
+        for (int i = 0; i < 256 * 1024; ++i)
+            payload += char((i * 7 + i / 256) & 0xFF);
         auto written = onReaderThread(
-            [&] { return kxds_write(m_handle, bytes(payload), uint32_t(payload.size())); });
+            [&] { return kxds_write(m_handle, u8(payload), uint32_t(payload.size())); });
         QVERIFY(second.read(payload.size(), waitLimitMs) == payload);
         QCOMPARE(written.get(), 1);
         QVERIFY(second.write(payload.left(256)));
@@ -149,45 +150,39 @@ private slots:
 
     void openFails_data()
     {
-        QTest::addColumn<bool>("usb");
-        QTest::addColumn<QByteArray>("record"); // empty: null pointer
-        QTest::addColumn<uint32_t>("expected");
+        const auto row = table<bool, QByteArray, uint32_t>(); // usb, record (empty: null), error
         const uint32_t badArgument = KXDS_ERROR_BAD_ARGUMENT, notFound = KXDS_ERROR_NOT_FOUND;
         // Ports 1001 to 1003 are a pty, a missing path and /dev/null, so only
         // the named field is wrong.
-        QTest::newRow("com null") << false << QByteArray() << badArgument;
-        QTest::newRow("com baud 0") << false << comRecord(1001, 0) << badArgument;
-        QTest::newRow("com data bits 4") << false << comRecord(1001, 9600, 4) << badArgument;
-        QTest::newRow("com data bits 9") << false << comRecord(1001, 9600, 9) << badArgument;
-        QTest::newRow("com stop bits 3") << false << comRecord(1001, 9600, 8, 3) << badArgument;
-        QTest::newRow("com parity 5") << false << comRecord(1001, 9600, 8, 0, 5) << badArgument;
-        QTest::newRow("com port 0") << false << comRecord(0) << notFound;
-        QTest::newRow("com beyond list") << false << comRecord(1004) << notFound;
-        QTest::newRow("com not a tty")
-            << false << comRecord(1003) << uint32_t(KXDS_ERROR_CONFIG_FAILED);
-        QByteArray loneSurrogate = usbRecord("/dev/null");
-        loneSurrogate[3] = char(0xD8);
+        row("com null", false, {}, badArgument);
+        row("com baud 0", false, comRecord(1001, 0), badArgument);
+        row("com data bits 4", false, comRecord(1001, 9600, 4), badArgument);
+        row("com data bits 9", false, comRecord(1001, 9600, 9), badArgument);
+        row("com stop bits 3", false, comRecord(1001, 9600, 8, 3), badArgument);
+        row("com parity 5", false, comRecord(1001, 9600, 8, 0, 5), badArgument);
+        row("com port 0", false, comRecord(0), notFound);
+        row("com beyond list", false, comRecord(1004), notFound);
+        row("com not a tty", false, comRecord(1003), KXDS_ERROR_CONFIG_FAILED);
+        const QString loneSurrogate = "/" + QString(QChar(0xD864)) + "ev/null";
         const QString unterminated(KXDS_USB_NAME_MAX + 1, QLatin1Char('a'));
-        QTest::newRow("usb null") << true << QByteArray() << badArgument;
-        QTest::newRow("usb type 2") << true << usbRecord("/dev/null", 2) << badArgument;
-        QTest::newRow("usb empty name") << true << usbRecord("") << badArgument;
-        QTest::newRow("usb no terminator") << true << usbRecord(unterminated) << badArgument;
-        QTest::newRow("usb lone surrogate") << true << loneSurrogate << badArgument;
-        QTest::newRow("tcp bad address") << true << usbRecord("999.0.0.1", 11, 80) << badArgument;
-        QTest::newRow("tcp port 0") << true << usbRecord("127.0.0.1", 11, 0) << badArgument;
+        row("usb null", true, {}, badArgument);
+        row("usb type 2", true, usbRecord("/dev/null", 2), badArgument);
+        row("usb empty name", true, usbRecord(""), badArgument);
+        row("usb no terminator", true, usbRecord(unterminated), badArgument);
+        row("usb lone surrogate", true, usbRecord(loneSurrogate), badArgument);
+        row("tcp bad address", true, usbRecord("999.0.0.1", 11, 80), badArgument);
+        row("tcp port 0", true, usbRecord("127.0.0.1", 11, 0), badArgument);
         // A port that was just free on loopback refuses the connection.
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         const QByteArray refused = usbRecord("127.0.0.1", 11, server.serverPort());
         server.close();
-        QTest::newRow("tcp refused") << true << refused << uint32_t(KXDS_ERROR_OPEN_FAILED);
+        row("tcp refused", true, refused, KXDS_ERROR_OPEN_FAILED);
     }
     // A failed opening leaves nothing open, not even what the handle had.
     void openFails()
     {
-        QFETCH(bool, usb);
-        QFETCH(QByteArray, record);
-        QFETCH(uint32_t, expected);
+        const auto [usb, record, expected] = fetch<bool, QByteArray, uint32_t>();
         qputenv("KXDS_EXTRA_PORTS",
                 m_pty->slavePath().toLocal8Bit() + ":/nonexistent/kxds:/dev/null");
         QVERIFY(openPty());
@@ -197,31 +192,36 @@ private slots:
 
     // An opening applies the record's framing to a raw line and holds the
     // port: a second opening, from this process or another, is refused and
-    // leaves line and input to the first user until it closes.
+    // leaves line and input to the first user until it closes. Detection
+    // changes nothing either; it reports a held port with baud rate 0, a free
+    // one as its last user left it (a pty keeps eight data bits and no
+    // parity bit, so speed and stop bits show).
     void openingSetsFramingAndHoldsThePort_data()
     {
-        QTest::addColumn<QByteArray>("record");
-        QTest::addColumn<int>("expected");   // the c_cflag bits a pty keeps
-        QTest::addColumn<QString>("second"); // who opens it too: com, usb or process
-        QTest::newRow("9600 none one") << comRecord(1001, 9600) << B9600 << "com";
-        QTest::newRow("odd") << comRecord(1001, 115200, 8, 0, 1) << (B115200 | PARODD) << "usb";
-        QTest::newRow("even two") << comRecord(1001, 19200, 8, 2, 2) << (B19200 | CSTOPB) << "com";
-        QTest::newRow("1.5 as two") << comRecord(1001, 4800, 8, 1) << (B4800 | CSTOPB) << "process";
-        QTest::newRow("mark") << comRecord(1001, 600, 8, 0, 3) << (B600 | PARODD | CMSPAR) << "com";
-        QTest::newRow("space") << comRecord(1001, 57600, 8, 0, 4) << (B57600 | CMSPAR) << "com";
+        // Record, the c_cflag bits a pty keeps, who opens it too (com, usb or
+        // process), and what detection reads once the port is free.
+        const auto row = table<QByteArray, int, QString, QByteArray>();
+        const auto com = [](uint32_t baudRate, uint8_t stopBits = 0, uint8_t parity = 0) {
+            return comRecord(1001, baudRate, 8, stopBits, parity);
+        };
+        row("9600 none one", com(9600), B9600, "com", com(9600));
+        row("odd", com(115200, 0, 1), B115200 | PARODD, "usb", com(115200));
+        row("even two", com(19200, 2, 2), B19200 | CSTOPB, "com", com(19200, 2));
+        row("1.5 as two", com(4800, 1), B4800 | CSTOPB, "process", com(4800, 2));
+        row("mark", com(600, 0, 3), B600 | PARODD | CMSPAR, "com", com(600));
+        row("space", com(57600, 0, 4), B57600 | CMSPAR, "com", com(57600));
         // CBAUDEX alone in the speed field is the kernel's "any rate" (BOTHER).
-        QTest::newRow("14400 any rate") << comRecord(1001, 14400) << CBAUDEX << "com";
+        row("14400 any rate", com(14400), CBAUDEX, "com", com(14400));
     }
     void openingSetsFramingAndHoldsThePort()
     {
-        QFETCH(QByteArray, record);
-        QFETCH(int, expected);
-        QFETCH(QString, second);
+        const auto [record, flags, second, detection] =
+            fetch<QByteArray, int, QString, QByteArray>();
         // Start from the opposite of everything the driver must set.
         const tcflag_t local = ICANON | ECHO | ISIG | IEXTEN, input = ICRNL | IXON | IXOFF | ISTRIP;
         // Zero: tcgetattr leaves the tail of c_cc alone. VMIN is 1 already, as
         // raw mode has it.
-        termios tio{}, after{};
+        termios tio{};
         QCOMPARE(::tcgetattr(m_pty->slave(), &tio), 0);
         tio.c_cflag = (tio.c_cflag | CSTOPB | PARODD | CMSPAR | CRTSCTS) & ~CLOCAL;
         tio.c_lflag |= local;
@@ -234,11 +234,12 @@ private slots:
         // Ptys force eight data bits and no parity bit, so data bits and
         // PARENB cannot be read back here.
         const tcflag_t control = CBAUD | CSTOPB | PARODD | CMSPAR | CLOCAL | CREAD | CRTSCTS;
-        QCOMPARE(int(tio.c_cflag & control), expected | CLOCAL | CREAD);
+        QCOMPARE(int(tio.c_cflag & control), flags | CLOCAL | CREAD);
         QCOMPARE((tio.c_lflag & local) | (tio.c_iflag & input) | (tio.c_oflag & OPOST) |
                      tio.c_cc[VMIN] | tio.c_cc[VTIME],
                  0u);
 
+        const QByteArray opened = line();
         QVERIFY(m_pty->write("abc"));
         QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 3, waitLimitMs);
         const uint32_t other = kxds_create();
@@ -254,77 +255,90 @@ private slots:
         else if (int status = -1; ::waitpid(child, &status, 0) == child && WIFEXITED(status))
             error = uint32_t(WEXITSTATUS(status));
         QCOMPARE(error, uint32_t(KXDS_ERROR_BUSY));
-        QCOMPARE(::tcgetattr(m_pty->slave(), &after), 0);
-        QVERIFY(std::memcmp(&tio, &after, sizeof tio) == 0);
+        QCOMPARE(detected(1001), comRecord(1001, 0, 0));
+        QCOMPARE(line(), opened);
         QCOMPARE(m_pty->pendingInput(), 3);
         // Waiting input is dropped by clean, and by an opening once the port
-        // is free again.
+        // is free again, but not by detection.
         QCOMPARE(kxds_clean(m_handle, -7), -7);
         QCOMPARE(m_pty->pendingInput(), 0);
         QVERIFY(m_pty->write("old"));
         QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 3, waitLimitMs);
         kxds_close(m_handle);
+        const QByteArray closed = line();
+        QCOMPARE(detected(1001), detection);
+        QCOMPARE(line(), closed);
+        QCOMPARE(m_pty->pendingInput(), 3);
         QCOMPARE(openError(other, otherRecord, usb), 0u);
         QCOMPARE(m_pty->pendingInput(), 0);
     }
 
+    // A read that starts once `input` waits in the tty: kxds_read_ex ('x'),
+    // kxds_read_until ('u', with pattern and length; a null pattern is a
+    // null pointer) or kxds_read_poll ('p'), with a capacity and a time (below
+    // longReadMs, the read must take all of it). `later` is sent, and a
+    // wake-up given ('d'), once the read has taken the input; 'b' gives one
+    // before the read starts. `expected` at least comes; the rest stays for
+    // the next read.
     void reads_data()
     {
-        QTest::addColumn<ReadCase>("c");
-        const auto row = [](const char* name, const ReadCase& c) { QTest::newRow(name) << c; };
+        const auto row = table<char, QByteArray, int, uint32_t, uint32_t, QByteArray, QByteArray,
+                               QByteArray, char>();
         // `during` leaves room to give the wake-up while the read waits.
         const uint32_t whole = 200, during = 1500, longMs = longReadMs;
         // Partial data: the whole time, even with the pattern past the stored
         // bytes. An empty pattern is no pattern, however long it says it is.
-        row("read_until null pattern", {'u', {}, 5, 64, whole, "abc", {}, "abc"});
-        row("read_until negative length", {'u', "b", -1, 64, whole, "abc", {}, "abc"});
-        row("zero time", {'x', {}, 0, 64, 0, "xy", {}, "xy"});
+        row("read_until null pattern", 'u', {}, 5, 64, whole, "abc", {}, "abc", 0);
+        row("read_until negative length", 'u', "b", -1, 64, whole, "abc", {}, "abc", 0);
+        row("zero time", 'x', {}, 0, 64, 0, "xy", {}, "xy", 0);
         // Early when the capacity fills.
-        row("read_until capacity", {'u', "zz", 2, 4, longMs, "0123456789", {}, "0123"});
+        row("read_until capacity", 'u', "zz", 2, 4, longMs, "0123456789", {}, "0123", 0);
         // Early when the pattern completes across parts.
-        row("split long", {'u', "<ACK>", 5, 64, longMs, "data<AC", "K>", "data<ACK>"});
-        row("split zero byte", {'u', QByteArray("\0\1", 2), 2, 64, longMs, QByteArray("a\0", 2),
-                                "\1z", QByteArray("a\0\1", 3)});
+        row("split long", 'u', "<ACK>", 5, 64, longMs, "data<AC", "K>", "data<ACK>", 0);
+        row("split zero byte", 'u', QByteArray("\0\1", 2), 2, 64, longMs, QByteArray("a\0", 2),
+            "\1z", QByteArray("a\0\1", 3), 0);
         // A wake-up ends a poll only; other reads leave it to the next poll.
-        row("wake before read_ex", {'x', {}, 0, 64, whole, "abc", {}, "abc", 'b'});
-        row("wake during read_until", {'u', "\r\n", 2, 64, during, "abc", {}, "abc", 'd'});
+        row("wake before read_ex", 'x', {}, 0, 64, whole, "abc", {}, "abc", 'b');
+        row("wake during read_until", 'u', "\r\n", 2, 64, during, "abc", {}, "abc", 'd');
         // A wake-up from before ends the poll before it reads anything.
-        row("wake before read_poll", {'p', {}, 0, 64, longMs, "abc", {}, {}, 'b'});
-        row("wake during read_poll", {'p', {}, 0, 64, longMs, "abc", {}, "abc", 'd'});
+        row("wake before read_poll", 'p', {}, 0, 64, longMs, "abc", {}, {}, 'b');
+        row("wake during read_poll", 'p', {}, 0, 64, longMs, "abc", {}, "abc", 'd');
     }
     void reads()
     {
-        QFETCH(ReadCase, c);
-        QVERIFY(openPty() && m_pty->write(c.input));
-        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), c.input.size(), waitLimitMs);
-        if (c.wake == 'b')
+        const auto [function, pattern, length, capacity, timeMs, input, later, expected, wake] =
+            fetch<char, QByteArray, int, uint32_t, uint32_t, QByteArray, QByteArray, QByteArray,
+                  char>();
+        QVERIFY(openPty() && m_pty->write(input));
+        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), input.size(), waitLimitMs);
+        if (wake == 'b')
             kxds_wake_readers(m_handle);
         QElapsedTimer timer;
         timer.start();
-        auto read = startRead(m_handle, c.function, c.pattern, c.length, c.timeMs, c.capacity);
-        if (!c.later.isEmpty() || c.wake == 'd') {
+        auto read = startRead(m_handle, function, pattern, length, timeMs, capacity);
+        if (!later.isEmpty() || wake == 'd') {
             QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 0, waitLimitMs);
-            if (c.wake == 'd')
+            if (wake == 'd')
                 kxds_wake_readers(m_handle);
-            QVERIFY(m_pty->write(c.later));
+            QVERIFY(m_pty->write(later));
         }
         const ReadResult result = read.get();
         const qint64 elapsed = timer.elapsed();
-        QVERIFY2(result.data.startsWith(c.expected), result.data.toHex().constData());
+        QVERIFY2(result.data.startsWith(expected), result.data.toHex().constData());
         QCOMPARE(result.error, uint32_t(KXDS_ERROR_NONE));
-        const qint64 minMs = c.timeMs < longReadMs ? c.timeMs : 0;
+        const qint64 minMs = timeMs < longReadMs ? timeMs : 0;
         QVERIFY2(elapsed >= minMs && elapsed < minMs + waitLimitMs / 2,
                  QByteArray::number(elapsed).constData());
         // A poll reads the rest. Only a poll takes a wake-up, and one wake-up
         // ends one poll: this one ends at once only when the read left one
         // behind (and then there is no rest).
-        const bool pending = c.wake != 0 && c.function != 'p';
+        const bool pending = wake != 0 && function != 'p';
         const uint32_t pollMs = pending ? longReadMs : 300;
         timer.restart();
         const QByteArray rest = startRead(m_handle, 'p', {}, 0, pollMs, 64).get().data;
         QVERIFY2(pending ? timer.elapsed() < waitLimitMs / 2 : timer.elapsed() >= pollMs,
                  QByteArray::number(timer.elapsed()).constData());
-        QCOMPARE(result.data + rest, c.input + c.later);
+        QCOMPARE(result.data + rest, input + later);
     }
 
     // A handle without a usable device: unknown, never opened, or its device
@@ -332,23 +346,21 @@ private slots:
     // tty go at once. Every function then fails or does nothing.
     void unusableHandle_data()
     {
-        QTest::addColumn<QString>("end");        // zero: handle 0; empty: never opened
-        QTest::addColumn<QByteArray>("pattern"); // null: no waiting read
-        QTest::addColumn<uint32_t>("laterError");
+        // How it ends (zero: handle 0; empty: never opened), the pattern of
+        // a read waiting meanwhile (null: none) and the error of later reads.
+        const auto row = table<QString, QByteArray, uint32_t>();
         const uint32_t io = KXDS_ERROR_IO, notOpen = KXDS_ERROR_NOT_OPEN;
         const uint32_t badHandle = KXDS_ERROR_BAD_HANDLE;
-        QTest::newRow("hang-up, read_ex") << "hang-up" << QByteArray("") << io;
-        QTest::newRow("hang-up, no read") << "hang-up" << QByteArray() << io;
-        QTest::newRow("close, read_ex") << "close" << QByteArray("") << notOpen;
-        QTest::newRow("destroy, read_until") << "destroy" << QByteArray("\r\n") << badHandle;
-        QTest::newRow("never opened") << "" << QByteArray() << notOpen;
-        QTest::newRow("zero") << "zero" << QByteArray() << badHandle;
+        row("hang-up, read_ex", "hang-up", "", io);
+        row("hang-up, no read", "hang-up", {}, io);
+        row("close, read_ex", "close", "", notOpen);
+        row("destroy, read_until", "destroy", "\r\n", badHandle);
+        row("never opened", "", {}, notOpen);
+        row("zero", "zero", {}, badHandle);
     }
     void unusableHandle()
     {
-        QFETCH(QString, end);
-        QFETCH(QByteArray, pattern);
-        QFETCH(uint32_t, laterError);
+        const auto [end, pattern, laterError] = fetch<QString, QByteArray, uint32_t>();
         const uint32_t handle = end == "zero" ? 0 : m_handle;
         const dev_t tty = ttyOf(m_pty->slavePath());
         if (end != "zero" && !end.isEmpty())
@@ -378,7 +390,7 @@ private slots:
         for (const char function : {'x', 'u', 'p'})
             QCOMPARE(startRead(handle, function, "\r", 1, 10, 16).get().text(),
                      "/" + QByteArray::number(laterError));
-        QCOMPARE(kxds_write(handle, bytes("x"), 1) + kxds_write(handle, bytes("x"), 0), 0);
+        QCOMPARE(kxds_write(handle, u8("x"), 1) + kxds_write(handle, u8("x"), 0), 0);
         QCOMPARE(kxds_clean(handle, INT_MIN), INT_MIN);
         if (laterError == KXDS_ERROR_BAD_HANDLE) {
             QCOMPARE(openError(handle, comRecord(1001)), laterError);
@@ -398,16 +410,15 @@ private slots:
         QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--serial-path", link}, true));
         qputenv("KXDS_EXTRA_PORTS", link.toLocal8Bit());
         const dev_t oldTty = ttyOf(sim.serialPaths.first());
-        const QByteArray hangUp = kxsimtest::hexThen("7e01", "0000@SIMCLS;\x03");
-        const QByteArray query = kxsimtest::hexThen("7e01", "0000@QRYSYS*;\x03");
-        QVERIFY(openPty() && kxds_write(m_handle, bytes(hangUp), uint32_t(hangUp.size())));
+        const QByteArray hangUp = hostFrame("@SIMCLS"), query = hostFrame("@QRYSYS*");
+        QVERIFY(openPty() && kxds_write(m_handle, u8(hangUp), uint32_t(hangUp.size())));
         QCOMPARE(startRead(m_handle).get().error, uint32_t(KXDS_ERROR_IO));
         QCOMPARE(kxds_is_open(m_handle), 0);
         QCOMPARE(descriptorsOn(oldTty), 0);
         QTRY_COMPARE_WITH_TIMEOUT(sim.serialPaths.size(), 2, waitLimitMs);
-        QVERIFY(openPty() && kxds_write(m_handle, bytes(query), uint32_t(query.size())));
+        QVERIFY(openPty() && kxds_write(m_handle, u8(query), uint32_t(query.size())));
         const QByteArray reply = startRead(m_handle, 'u', ";\x03", 2).get().data;
-        QCOMPARE(reply.left(13), kxsimtest::hexThen("0201", "0000@QRYSYS"));
+        QCOMPARE(reply.left(13), textFrame("@QRYSYS").left(13));
     }
 
     // A type-11 record talks to a loopback peer, which closes under a read;
@@ -420,7 +431,7 @@ private slots:
         QCOMPARE(openError(m_handle, record, true), 0u);
         QVERIFY(server.waitForNewConnection(waitLimitMs));
         QTcpSocket* peer = server.nextPendingConnection();
-        QCOMPARE(kxds_write(m_handle, bytes("ping"), 4), 1);
+        QCOMPARE(kxds_write(m_handle, u8("ping"), 4), 1);
         QVERIFY(peer->waitForReadyRead(waitLimitMs) && peer->readAll() == "ping");
         peer->write("answer\r\nmore");
         QVERIFY(peer->waitForBytesWritten(waitLimitMs));
@@ -433,7 +444,7 @@ private slots:
         QVERIFY(peer->waitForBytesWritten(waitLimitMs));
         peer->disconnectFromHost();
         QCOMPARE(read.get().text(), "last/" + QByteArray::number(KXDS_ERROR_IO));
-        QCOMPARE(kxds_is_open(m_handle) + kxds_write(m_handle, bytes("ping"), 4), 0);
+        QCOMPARE(kxds_is_open(m_handle) + kxds_write(m_handle, u8("ping"), 4), 0);
 
         // Qt ignores SIGPIPE once it has written; from here one would end the test.
         const auto previousSigpipe = std::signal(SIGPIPE, SIG_DFL);
@@ -442,69 +453,19 @@ private slots:
         QVERIFY(server.waitForNewConnection(waitLimitMs));
         server.nextPendingConnection()->abort();
         // The first writes may still be taken; once the reset is in, they fail.
-        QTRY_COMPARE_WITH_TIMEOUT(kxds_write(m_handle, bytes("ping"), 4), 0, waitLimitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(kxds_write(m_handle, u8("ping"), 4), 0, waitLimitMs);
         QCOMPARE(kxds_is_open(m_handle), 0);
-    }
-
-    // Detection reads the line as its last user left it, changes nothing,
-    // and reports a port that cannot be used with baud rate 0. A pty keeps
-    // eight data bits and no parity bit, so speed and stop bits show here.
-    void detectionReadsTheLine_data()
-    {
-        QTest::addColumn<QByteArray>("leftBy"); // the opening that set the line, or none
-        QTest::addColumn<bool>("held");         // that opening still holds the port
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("9600, two stop bits")
-            << comRecord(1001, 9600, 8, 2, 2) << false << comRecord(1001, 9600, 8, 2);
-        QTest::newRow("any rate") << comRecord(1001, 14400) << false << comRecord(1001, 14400);
-        QTest::newRow("no speed: the default") << QByteArray() << false << comRecord(1001);
-        QTest::newRow("held") << comRecord(1001, 9600) << true << comRecord(1001, 0, 0);
-        QTest::newRow("no such port") << QByteArray() << false << comRecord(1002, 0, 0);
-    }
-    void detectionReadsTheLine()
-    {
-        QFETCH(QByteArray, leftBy);
-        QFETCH(bool, held);
-        QFETCH(QByteArray, expected);
-        termios tio{};
-        if (leftBy.isEmpty()) {
-            QCOMPARE(::tcgetattr(m_pty->slave(), &tio), 0);
-            QCOMPARE(::cfsetospeed(&tio, B0), 0);
-            QCOMPARE(::tcsetattr(m_pty->slave(), TCSANOW, &tio), 0);
-        } else {
-            QVERIFY(openPty(leftBy));
-        }
-        if (!held)
-            kxds_close(m_handle);
-        QVERIFY(m_pty->write("abc"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_pty->pendingInput(), 3, waitLimitMs);
-        termios before{}, after{};
-        QCOMPARE(::tcgetattr(m_pty->slave(), &before), 0);
-
-        // Kind and framing are overwritten; the record past `count` is not.
-        const KXDSComRecord stale{qFromLittleEndian<uint16_t>(expected.constData()),
-                                  0xAA,
-                                  0,
-                                  0xAAAAAAAA,
-                                  0xAA,
-                                  0xAA,
-                                  0xAA,
-                                  0};
-        QByteArray records = QByteArray(reinterpret_cast<const char*>(&stale), sizeof stale) +
-                             QByteArray(KXDS_COM_RECORD_SIZE, char(0xAA));
-        QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(records.data()), 1, 9), 1);
-        QCOMPARE(records.toHex(' '),
-                 (expected + QByteArray(KXDS_COM_RECORD_SIZE, char(0xAA))).toHex(' '));
-        QCOMPARE(::tcgetattr(m_pty->slave(), &after), 0);
-        QVERIFY(std::memcmp(&before, &after, sizeof before) == 0);
-        QCOMPARE(m_pty->pendingInput(), 3);
-        // Let go at once: the port opens as before.
-        kxds_close(m_handle);
-        QVERIFY(openPty());
     }
 
     void functionsWithoutDevice()
     {
+        // Detection reads a line without a speed as the default, and a port
+        // that is not there with baud rate 0.
+        termios tio{};
+        QCOMPARE(::tcgetattr(m_pty->slave(), &tio) + ::cfsetospeed(&tio, B0), 0);
+        QCOMPARE(::tcsetattr(m_pty->slave(), TCSANOW, &tio), 0);
+        QCOMPARE(detected(1001), comRecord(1001));
+        QCOMPARE(detected(1002), comRecord(1002, 0, 0));
         QCOMPARE(kxds_detect_serial_settings(nullptr, 4, 100), 0);
         QByteArray record = comRecord(1001);
         QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(record.data()), 0, 100), 0);

@@ -65,11 +65,9 @@ public:
     ScriptedPeer()
     {
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                link = socket;
-                QObject::connect(socket, &QTcpSocket::readyRead, this,
-                                 [this, socket] { take(socket); });
-            }
+            QTcpSocket* socket = link = m_server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, this,
+                             [this, socket] { take(socket); });
         });
     }
 
@@ -196,20 +194,17 @@ struct CallbackLog
             calls.append({msgid, errcode, data, context});
         };
     }
-    int count(const QString& msgid) const
+    QVector<int> codes(const QString& msgid) const
     {
-        return int(std::count_if(calls.begin(), calls.end(),
-                                 [&](const Call& call) { return call.msgid == msgid; }));
-    }
-    // The code of the first call for `msgid`, or 1 (no code) when none came.
-    int code(const QString& msgid) const
-    {
-        for (const Call& call : calls) {
+        QVector<int> found;
+        for (const Call& call : calls)
             if (call.msgid == msgid)
-                return call.errcode;
-        }
-        return 1;
+                found.append(call.errcode);
+        return found;
     }
+    int count(const QString& msgid) const { return codes(msgid).size(); }
+    // The code of the first call for `msgid`, or 1 (no code) when none came.
+    int code(const QString& msgid) const { return codes(msgid).value(0, 1); }
 
     QList<Call> calls;
 };

@@ -2,9 +2,10 @@
 #define KXTRANSPORTCHECKS_H
 
 #include "support/KXReaderThread.h"
-#include "transport/IDataStreamReadWrite.h"
+#include "transport/KXSerialPortAdaptor.h"
 
 #include <QElapsedTimer>
+#include <QtEndian>
 #include <QtTest>
 
 // What every transport promises its connector, checked against a device
@@ -12,6 +13,25 @@
 namespace kxtest {
 
 constexpr uint kNoInterval = IDataStreamReadWrite::NoInterval;
+
+// Port 1001, the first of KXDS_EXTRA_PORTS, at 115200 8N1.
+inline KXSerialPortAdaptor::ComRecord comRecord()
+{
+    KXSerialPortAdaptor::ComRecord record{};
+    qToLittleEndian<quint16>(KXDS_PORT_EXTRA_BASE, record.data());
+    qToLittleEndian<quint32>(115200, record.data() + 4);
+    record[8] = 8; // data bits; one stop bit, no parity
+    return record;
+}
+
+// A USB scanner whose data pipe is the tty at `path`.
+inline KXSerialPortAdaptor::UsbRecord usbRecord(const QString& path)
+{
+    KXSerialPortAdaptor::UsbRecord record{};
+    qToLittleEndian<quint16>(path.utf16(), qMin(path.size(), KXDS_USB_NAME_MAX), record.data());
+    record[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
+    return record;
+}
 
 // A command goes out whole; a reply is appended to what the caller holds.
 template <typename Device>

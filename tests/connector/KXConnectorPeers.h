@@ -50,9 +50,7 @@ inline QByteArray textReply(const QByteArray& text)
 inline QByteArray lengthFrame(char protocol, const QByteArray& text, int lengthError = 0)
 {
     const QByteArray payload = '@' + text + kTerminator;
-    QByteArray frame(6, '\0');
-    frame[0] = '\x02';
-    frame[1] = protocol;
+    QByteArray frame = QByteArray("\x02") + protocol + QByteArray(4, '\0');
     qToLittleEndian<quint32>(quint32(payload.size() + lengthError), frame.data() + 2);
     return frame + payload;
 }

@@ -3,12 +3,12 @@
 #include "support/KXReaderThread.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,11 +22,8 @@ namespace {
 // Peak resident memory of this process, in MiB.
 qint64 peakRssMiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    const QByteArray text = status.readAll();
-    const int at = text.indexOf("VmHWM:");
-    return at < 0 ? -1 : text.mid(at + 6).trimmed().split(' ').first().toLongLong() / 1024;
+    rusage usage{};
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss / 1024 : -1;
 }
 
 // Under AddressSanitizer freed memory sits in its quarantine.
@@ -49,9 +46,7 @@ public:
     explicit FloodingDevice(const QByteArray& prefix)
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t length = sizeof address;
         ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::listen(m_listener, 1);
@@ -114,6 +109,7 @@ private slots:
         QTest::newRow("log query") << false;
         QTest::newRow("image decode") << true;
     }
+
     // Every queued request wakes the run loop's poll; a log link never polls, so
     // the wake-up is still pending when the link changes hands. The next
     // reader's reads must still wait their full time.
@@ -151,6 +147,7 @@ private slots:
             QTRY_COMPARE(collector.logBytes(), QByteArray("LOG!\x3B\x03", 6));
         }
     }
+
     void floodingDeviceEndsRequestsInTime_data()
     {
         QTest::addColumn<QByteArray>("prefix");
@@ -166,6 +163,7 @@ private slots:
         QTest::newRow("length-prefixed, endless reply")
             << QByteArray("\x02\x07\xF9\xFF\xFF\x00@QRYSYS", 14) << int(DataProtocol7E07) << -23;
     }
+
     // A device that never stops sending must not keep a request, or memory,
     // without bound: the request ends with its code within its time limits.
     void floodingDeviceEndsRequestsInTime()
@@ -193,12 +191,14 @@ private slots:
         if (kMemoryIsMeasurable)
             QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
     }
+
     void floodReachesASlowHostInBoundedMemory_data()
     {
         QTest::addColumn<bool>("logLink");
         QTest::newRow("barcodes between requests") << false;
         QTest::newRow("log reception") << true;
     }
+
     // What the device sends on its own reaches the host as barcodes (or log
     // data on a log link). A host that is busy for a while takes none of it
     // meanwhile: the connector must stop reading rather than pile it up.

@@ -91,6 +91,7 @@ private slots:
         QCOMPARE(collector.logDisconnects, 1);
         connector.stopLogRecv();
     }
+
     void droppedLinksComeBack_data()
     {
         QTest::addColumn<QString>("kind");
@@ -98,6 +99,7 @@ private slots:
         QTest::newRow("COM record: re-opened after arrival") << QStringLiteral("com");
         QTest::newRow("USB record: re-opened after arrival") << QStringLiteral("usb");
     }
+
     void droppedLinksComeBack()
     {
         QFETCH(QString, kind);
@@ -149,6 +151,7 @@ private slots:
         }
         qunsetenv("KXDS_EXTRA_PORTS");
     }
+
     void keepsUnsolicitedDataApartFromReplies()
     {
         SimProcess sim;
@@ -195,6 +198,7 @@ private slots:
                      "@RUNDATKXSIM-MESSAGE-" + QByteArray::number(i + 1).rightJustified(4, '0'));
         }
     }
+
     void answersEveryRequestOnceUnderLoad()
     {
         SimProcess sim;

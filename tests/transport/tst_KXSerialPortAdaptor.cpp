@@ -14,8 +14,6 @@ class tst_KXSerialPortAdaptor : public QObject
 {
     Q_OBJECT
 
-    bool openCom() { return m_adaptor->openCom(comRecord().data(), nullptr); }
-
     std::unique_ptr<PtyPeer> m_peer;
     std::unique_ptr<KXSerialPortAdaptor> m_adaptor;
 
@@ -62,7 +60,7 @@ private slots:
             QVERIFY(!open(second, &error));
             QCOMPARE(error, uint(KXDS_ERROR_BUSY));
         }
-        checkExchange(*m_adaptor, *m_peer);
+        checkExchangeAndReads(*m_adaptor, *m_peer, KXDS_ERROR_NONE);
 
         // Our driver does not write firmware yet, whichever function the type
         // picks, and says so.
@@ -77,16 +75,6 @@ private slots:
         QCOMPARE(m_adaptor->isUsbMode(), usb);
         QVERIFY(m_adaptor->write("again"));
         QCOMPARE(m_peer->read(5), QByteArray("again"));
-    }
-    void readsEndOnceSatisfied()
-    {
-        QVERIFY(openCom());
-        checkReadsEndOnceSatisfied(*m_adaptor, *m_peer, KXDS_ERROR_NONE);
-    }
-    void wakeUpEndsOnlyThePoll()
-    {
-        QVERIFY(openCom());
-        checkWakeUpEndsOnlyThePoll(*m_adaptor, *m_peer);
     }
 };
 

@@ -50,9 +50,7 @@ inline QByteArray textReply(const QByteArray& text)
 inline QByteArray lengthFrame(char protocol, const QByteArray& text, int lengthError = 0)
 {
     const QByteArray payload = '@' + text + kTerminator;
-    QByteArray frame(6, '\0');
-    frame[0] = '\x02';
-    frame[1] = protocol;
+    QByteArray frame = QByteArray("\x02") + protocol + QByteArray(4, '\0');
     qToLittleEndian<quint32>(quint32(payload.size() + lengthError), frame.data() + 2);
     return frame + payload;
 }
@@ -65,11 +63,9 @@ public:
     ScriptedPeer()
     {
         QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                link = socket;
-                QObject::connect(socket, &QTcpSocket::readyRead, this,
-                                 [this, socket] { take(socket); });
-            }
+            QTcpSocket* socket = link = m_server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, this,
+                             [this, socket] { take(socket); });
         });
     }
 
@@ -196,20 +192,17 @@ struct CallbackLog
             calls.append({msgid, errcode, data, context});
         };
     }
-    int count(const QString& msgid) const
+    QVector<int> codes(const QString& msgid) const
     {
-        return int(std::count_if(calls.begin(), calls.end(),
-                                 [&](const Call& call) { return call.msgid == msgid; }));
-    }
-    // The code of the first call for `msgid`, or 1 (no code) when none came.
-    int code(const QString& msgid) const
-    {
-        for (const Call& call : calls) {
+        QVector<int> found;
+        for (const Call& call : calls)
             if (call.msgid == msgid)
-                return call.errcode;
-        }
-        return 1;
+                found.append(call.errcode);
+        return found;
     }
+    int count(const QString& msgid) const { return codes(msgid).size(); }
+    // The code of the first call for `msgid`, or 1 (no code) when none came.
+    int code(const QString& msgid) const { return codes(msgid).value(0, 1); }
 
     QList<Call> calls;
 };

@@ -3,12 +3,12 @@
 #include "support/KXReaderThread.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,16 +19,11 @@ using namespace kxconntest;
 
 namespace {
 
-const QString kHost = QStringLiteral("127.0.0.1");
-
 // Peak resident memory of this process, in MiB.
 qint64 peakRssMiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    const QByteArray text = status.readAll();
-    const int at = text.indexOf("VmHWM:");
-    return at < 0 ? -1 : text.mid(at + 6).trimmed().split(' ').first().toLongLong() / 1024;
+    rusage usage{};
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss / 1024 : -1;
 }
 
 // Under AddressSanitizer freed memory sits in its quarantine.
@@ -51,9 +46,7 @@ public:
     explicit FloodingDevice(const QByteArray& prefix)
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t length = sizeof address;
         ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::listen(m_listener, 1);
@@ -110,136 +103,130 @@ class tst_KXDeviceConnectorLimits : public QObject
     Q_OBJECT
 
 private slots:
-    void wakeUpIsNotLeftForTheNextReader_data();
-    void wakeUpIsNotLeftForTheNextReader();
-    void floodingDeviceEndsRequestsInTime_data();
-    void floodingDeviceEndsRequestsInTime();
-    void floodReachesASlowHostInBoundedMemory_data();
-    void floodReachesASlowHostInBoundedMemory();
-};
-
-void tst_KXDeviceConnectorLimits::wakeUpIsNotLeftForTheNextReader_data()
-{
-    QTest::addColumn<bool>("decode");
-    QTest::newRow("log query") << false;
-    QTest::newRow("image decode") << true;
-}
-
-// Every queued request wakes the run loop's poll; a log link never polls, so
-// the wake-up is still pending when the link changes hands. The next
-// reader's reads must still wait their full time.
-void tst_KXDeviceConnectorLimits::wakeUpIsNotLeftForTheNextReader()
-{
-    QFETCH(bool, decode);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.onFrame = [&peer](const QByteArray& frame) {
-        if (frame.contains("QRYSYS"))
-            peer.send(textReply("QRYSYSKX-7300\x06"));
-        else if (frame.contains("LOGQRY"))
-            QTimer::singleShot(60, &peer, [&peer] { peer.send(textReply("LOGQRY00000004LOG!")); });
-    };
-    KXDeviceConnector connector;
-    Collector collector(connector);
-    connector.setLogConnection(true);
-    QVERIFY(connector.connectToDevice(kHost, peer.port(), false));
-    QByteArray reply;
-    QCOMPARE(connector.sendBinaryMessage(command("@QRYSYS"), reply, kWaitMs), 0);
-
-    QElapsedTimer elapsed;
-    elapsed.start();
-    if (decode) {
-        // The device never answers: the first step waits its 300 ms.
-        QByteArray out;
-        QVERIFY(!connector.decodeImage(QByteArray(16, 'i'), 4, 4, out, nullptr));
-        QVERIFY2(elapsed.elapsed() >= 290, qPrintable(QString::number(elapsed.elapsed())));
-    } else {
-        // On a thread of its own: this one plays the device.
-        auto query = kxtest::onReaderThread([&] { return connector.logQuery(); });
-        QTRY_VERIFY_WITH_TIMEOUT(kxtest::finishesWithin(query, 0), kWaitMs);
-        QVERIFY(query.get());
-        QTRY_COMPARE(collector.logBytes(), QByteArray("LOG!\x3B\x03", 6));
+    void wakeUpIsNotLeftForTheNextReader_data()
+    {
+        QTest::addColumn<bool>("decode");
+        QTest::newRow("log query") << false;
+        QTest::newRow("image decode") << true;
     }
-}
 
-void tst_KXDeviceConnectorLimits::floodingDeviceEndsRequestsInTime_data()
-{
-    QTest::addColumn<QByteArray>("prefix");
-    QTest::addColumn<int>("protocol");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("text, no frame") << QByteArray() << int(DataProtocol7E01) << -1;
-    QTest::newRow("text, endless reply") << QByteArray("\x02\x01"
-                                                       "0000@QRYSYS")
-                                         << int(DataProtocol7E01) << -1;
-    QTest::newRow("length-prefixed, no frame") << QByteArray() << int(DataProtocol7E07) << -1;
-    // The longest frame a length field allows, never terminated: it fails
-    // its check once complete.
-    QTest::newRow("length-prefixed, endless reply")
-        << QByteArray("\x02\x07\xF9\xFF\xFF\x00@QRYSYS", 14) << int(DataProtocol7E07) << -23;
-}
+    // Every queued request wakes the run loop's poll; a log link never polls, so
+    // the wake-up is still pending when the link changes hands. The next
+    // reader's reads must still wait their full time.
+    void wakeUpIsNotLeftForTheNextReader()
+    {
+        QFETCH(bool, decode);
+        ScriptedPeer peer;
+        QVERIFY(peer.listen());
+        peer.onFrame = [&peer](const QByteArray& frame) {
+            if (frame.contains("QRYSYS"))
+                peer.send(textReply("QRYSYSKX-7300\x06"));
+            else if (frame.contains("LOGQRY"))
+                QTimer::singleShot(60, &peer,
+                                   [&peer] { peer.send(textReply("LOGQRY00000004LOG!")); });
+        };
+        KXDeviceConnector connector;
+        Collector collector(connector);
+        connector.setLogConnection(true);
+        QVERIFY(connector.connectToDevice(kLoopback, peer.port(), false));
+        QByteArray reply;
+        QCOMPARE(connector.sendBinaryMessage(command("@QRYSYS"), reply, kWaitMs), 0);
 
-// A device that never stops sending must not keep a request, or memory,
-// without bound: the request ends with its code within its time limits.
-void tst_KXDeviceConnectorLimits::floodingDeviceEndsRequestsInTime()
-{
-    QFETCH(QByteArray, prefix);
-    QFETCH(int, protocol);
-    QFETCH(int, expected);
-    constexpr int replyTimeoutMs = 1000;   // text requests
-    constexpr int requestTimeoutMs = 3000; // length-prefixed requests
-    FloodingDevice device(prefix);
-    KXDeviceConnector connector;
-    connector.setTimeOut_7E01(replyTimeoutMs);
-    QVERIFY(connector.connectToDevice(kHost, device.port, false));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        if (decode) {
+            // The device never answers: the first step waits its 300 ms.
+            QByteArray out;
+            QVERIFY(!connector.decodeImage(QByteArray(16, 'i'), 4, 4, out, nullptr));
+            QVERIFY2(elapsed.elapsed() >= 290, qPrintable(QString::number(elapsed.elapsed())));
+        } else {
+            // On a thread of its own: this one plays the device.
+            auto query = kxtest::onReaderThread([&] { return connector.logQuery(); });
+            QTRY_VERIFY_WITH_TIMEOUT(kxtest::finishesWithin(query, 0), kWaitMs);
+            QVERIFY(query.get());
+            QTRY_COMPARE(collector.logBytes(), QByteArray("LOG!\x3B\x03", 6));
+        }
+    }
 
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QByteArray reply;
-    const int errcode = connector.sendBinaryMessage(command("@QRYSYS", EDataProtocol(protocol)),
-                                                    reply, requestTimeoutMs);
-    const qint64 took = elapsed.elapsed();
-    QCOMPARE(errcode, expected);
-    const int limit = protocol == DataProtocol7E01 ? replyTimeoutMs : requestTimeoutMs;
-    QVERIFY2(took < limit + 2000, qPrintable(QString::number(took)));
-    QVERIFY(device.sent > 64 * 1024 * 1024 || took < limit);
-    if (kMemoryIsMeasurable)
-        QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
-}
+    void floodingDeviceEndsRequestsInTime_data()
+    {
+        QTest::addColumn<QByteArray>("prefix");
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("text, no frame") << QByteArray() << int(DataProtocol7E01) << -1;
+        QTest::newRow("text, endless reply") << QByteArray("\x02\x01"
+                                                           "0000@QRYSYS")
+                                             << int(DataProtocol7E01) << -1;
+        QTest::newRow("length-prefixed, no frame") << QByteArray() << int(DataProtocol7E07) << -1;
+        // The longest frame a length field allows, never terminated: it fails
+        // its check once complete.
+        QTest::newRow("length-prefixed, endless reply")
+            << QByteArray("\x02\x07\xF9\xFF\xFF\x00@QRYSYS", 14) << int(DataProtocol7E07) << -23;
+    }
 
-void tst_KXDeviceConnectorLimits::floodReachesASlowHostInBoundedMemory_data()
-{
-    QTest::addColumn<bool>("logLink");
-    QTest::newRow("barcodes between requests") << false;
-    QTest::newRow("log reception") << true;
-}
+    // A device that never stops sending must not keep a request, or memory,
+    // without bound: the request ends with its code within its time limits.
+    void floodingDeviceEndsRequestsInTime()
+    {
+        QFETCH(QByteArray, prefix);
+        QFETCH(int, protocol);
+        QFETCH(int, expected);
+        constexpr int replyTimeoutMs = 1000;   // text requests
+        constexpr int requestTimeoutMs = 3000; // length-prefixed requests
+        FloodingDevice device(prefix);
+        KXDeviceConnector connector;
+        connector.setTimeOut_7E01(replyTimeoutMs);
+        QVERIFY(connector.connectToDevice(kLoopback, device.port, false));
 
-// What the device sends on its own reaches the host as barcodes (or log
-// data on a log link). A host that is busy for a while takes none of it
-// meanwhile: the connector must stop reading rather than pile it up.
-void tst_KXDeviceConnectorLimits::floodReachesASlowHostInBoundedMemory()
-{
-    QFETCH(bool, logLink);
-    FloodingDevice device{QByteArray()};
-    KXDeviceConnector connector;
-    qint64 hostBytes = 0;
-    QObject counter;
-    const auto count = [&](const QByteArray& data) { hostBytes += data.size(); };
-    connect(&connector, &KXDeviceConnector::barcodeReceived, &counter, count);
-    connect(&connector, &KXDeviceConnector::logDataReceived, &counter, count);
-    connector.setLogConnection(logLink);
-    QVERIFY(connector.connectToDevice(kHost, device.port, false));
-    std::thread reception;
-    if (logLink)
-        reception = std::thread([&connector] { connector.logRecv(); });
-    QThread::msleep(1500); // the host thread takes no events
-    QTRY_VERIFY_WITH_TIMEOUT(hostBytes > 256 * 1024 * 1024, 60000);
-    if (kMemoryIsMeasurable)
-        QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
-    connector.stopLogRecv();
-    if (reception.joinable())
-        reception.join();
-    QVERIFY(connector.disconnectDevice());
-}
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QByteArray reply;
+        const int errcode = connector.sendBinaryMessage(command("@QRYSYS", EDataProtocol(protocol)),
+                                                        reply, requestTimeoutMs);
+        const qint64 took = elapsed.elapsed();
+        QCOMPARE(errcode, expected);
+        const int limit = protocol == DataProtocol7E01 ? replyTimeoutMs : requestTimeoutMs;
+        QVERIFY2(took < limit + 2000, qPrintable(QString::number(took)));
+        QVERIFY(device.sent > 64 * 1024 * 1024 || took < limit);
+        if (kMemoryIsMeasurable)
+            QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
+    }
+
+    void floodReachesASlowHostInBoundedMemory_data()
+    {
+        QTest::addColumn<bool>("logLink");
+        QTest::newRow("barcodes between requests") << false;
+        QTest::newRow("log reception") << true;
+    }
+
+    // What the device sends on its own reaches the host as barcodes (or log
+    // data on a log link). A host that is busy for a while takes none of it
+    // meanwhile: the connector must stop reading rather than pile it up.
+    void floodReachesASlowHostInBoundedMemory()
+    {
+        QFETCH(bool, logLink);
+        FloodingDevice device{QByteArray()};
+        KXDeviceConnector connector;
+        qint64 hostBytes = 0;
+        QObject counter;
+        const auto count = [&](const QByteArray& data) { hostBytes += data.size(); };
+        connect(&connector, &KXDeviceConnector::barcodeReceived, &counter, count);
+        connect(&connector, &KXDeviceConnector::logDataReceived, &counter, count);
+        connector.setLogConnection(logLink);
+        QVERIFY(connector.connectToDevice(kLoopback, device.port, false));
+        std::thread reception;
+        if (logLink)
+            reception = std::thread([&connector] { connector.logRecv(); });
+        QThread::msleep(1500); // the host thread takes no events
+        QTRY_VERIFY_WITH_TIMEOUT(hostBytes > 256 * 1024 * 1024, 60000);
+        if (kMemoryIsMeasurable)
+            QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
+        connector.stopLogRecv();
+        if (reception.joinable())
+            reception.join();
+        QVERIFY(connector.disconnectDevice());
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_KXDeviceConnectorLimits)
 #include "tst_KXDeviceConnectorLimits.moc"

@@ -2,9 +2,10 @@
 #define KXTRANSPORTCHECKS_H
 
 #include "support/KXReaderThread.h"
-#include "transport/IDataStreamReadWrite.h"
+#include "transport/KXSerialPortAdaptor.h"
 
 #include <QElapsedTimer>
+#include <QtEndian>
 #include <QtTest>
 
 // What every transport promises its connector, checked against a device
@@ -13,28 +14,44 @@ namespace kxtest {
 
 constexpr uint kNoInterval = IDataStreamReadWrite::NoInterval;
 
+// Port 1001, the first of KXDS_EXTRA_PORTS, at 115200 8N1.
+inline KXSerialPortAdaptor::ComRecord comRecord()
+{
+    KXSerialPortAdaptor::ComRecord record{};
+    qToLittleEndian<quint16>(KXDS_PORT_EXTRA_BASE, record.data());
+    qToLittleEndian<quint32>(115200, record.data() + 4);
+    record[8] = 8; // data bits; one stop bit, no parity
+    return record;
+}
+
+// A USB scanner whose data pipe is the tty at `path`.
+inline KXSerialPortAdaptor::UsbRecord usbRecord(const QString& path)
+{
+    KXSerialPortAdaptor::UsbRecord record{};
+    qToLittleEndian<quint16>(path.utf16(), qMin(path.size(), KXDS_USB_NAME_MAX), record.data());
+    record[KXDS_USB_TYPE_OFFSET] = KXDS_USB_TYPE_DATAPIPE;
+    return record;
+}
+
 // A command goes out whole; a reply is appended to what the caller holds.
+// `expected` is what the transport leaves in the caller's error word.
 template <typename Device>
-void checkExchange(IDataStreamReadWrite& link, Device& device)
+void checkExchangeAndReads(IDataStreamReadWrite& link, Device& device, uint expected)
 {
     const QByteArray command("\x7E\x01"
                              "0000@QRYSYS;\x03");
     QVERIFY(link.write(command));
     QCOMPARE(device.read(command.size()), command);
-    const QByteArray reply("\x02\x01"
-                           "0000@QRYSYSok\x06;\x03");
-    QVERIFY(device.write(reply));
-    QByteArray out = "kept:";
-    QCOMPARE(link.read_until(out, 5000, kNoInterval, ";\x03", 2, nullptr), quint32(reply.size()));
-    QCOMPARE(out, "kept:" + reply);
-}
+    const QByteArray answer("\x02\x01"
+                            "0000@QRYSYSok\x06;\x03");
+    QVERIFY(device.write(answer));
+    QByteArray held = "kept:";
+    QCOMPARE(link.read_until(held, 5000, kNoInterval, ";\x03", 2, nullptr), quint32(answer.size()));
+    QCOMPARE(held, "kept:" + answer);
 
-// read_until returns as soon as a terminator that came in two parts is whole,
-// read_data once it has what it asks for. `expected` is what the transport
-// leaves in the caller's error word.
-template <typename Device>
-void checkReadsEndOnceSatisfied(IDataStreamReadWrite& link, Device& device, uint expected)
-{
+    // Each read ends when it should. read_until returns as soon as a
+    // terminator that came in two parts is whole, read_data once it has what
+    // it asks for.
     uint error = 12345;
     auto read = onReaderThread([&] {
         QByteArray out;
@@ -63,14 +80,11 @@ void checkReadsEndOnceSatisfied(IDataStreamReadWrite& link, Device& device, uint
     quint8 buffer[16] = {};
     QCOMPARE(link.read_data(buffer, 8, 300), 6u); // what came, once the time is up
     QCOMPARE(QByteArray(reinterpret_cast<char*>(buffer), 6), QByteArray("456789"));
-}
 
-// A wake-up ends a waiting poll, or else the next one, and nothing else:
-// reads without a pattern gather what comes for their whole time, even with
-// bytes there from the start, and a read for a reply waits for its pattern.
-template <typename Device>
-void checkWakeUpEndsOnlyThePoll(IDataStreamReadWrite& link, Device& device)
-{
+    // A wake-up ends a waiting poll, or else the next one, and nothing else:
+    // reads without a pattern gather what comes for their whole time, even
+    // with bytes there from the start, and a read for a reply waits for its
+    // pattern.
     auto poll = onReaderThread([&] {
         QByteArray out;
         link.read_poll(out, 20000);

@@ -87,24 +87,26 @@ bool KXGetPakInfo(const QString& file, QString& model, QString& hardware, QStrin
     Record record;
     if (!readKernelInfo(file, record, driverInfo))
         return false;
-    hardware = record.text(Record::HardwareName);
-    version = record.text(Record::Version);
+    const QString name = record.text(Record::HardwareName);
+    QString product;
     switch (record.number(Record::PackageKind)) {
     case 1:
     case 3:
-        model = hardware;
-        return true;
+        product = name;
+        break;
     case 2:
     case 4:
-        model = record.text(Record::ProductInfo);
+        product = record.text(Record::ProductInfo);
         break;
     case 5:
-        model = record.text(Record::LocalParts);
+        product = record.text(Record::LocalParts);
         break;
     default:
+        // Nothing is reported from a record of unknown layout.
         return false;
     }
-    if (model.isEmpty() && !hardware.isEmpty())
-        model = hardware;
+    model = product.isEmpty() ? name : product;
+    hardware = name;
+    version = record.text(Record::Version);
     return true;
 }

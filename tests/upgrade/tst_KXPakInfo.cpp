@@ -149,6 +149,44 @@ private slots:
         QCOMPARE((QStringList{model, hardware, version}), identity);
         QCOMPARE(info, driverInfo);
     }
+
+    // kxctl pkg-info on files of its own: every output line, and the exit code.
+    void kxctlPkgInfo_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::newRow("efp")
+            << "k.efp"
+            << split("efp --version E1 --hardware EH --date D --cpu C --product PM --local 1")
+            << QStringList() << 0
+            << "model: PM\nhardware: EH\nversion: E1\n  version: E1\n  hardwareName: EH\n  date: "
+               "D\n  CPUMod: C\n"
+               "  productMod: PM\n  extend_blocks: 0\n  local_blocks: 1\n";
+        QTest::newRow("json")
+            << "k.pak" << split("pak --version F --hardware H --decoder D") << split("--json") << 0
+            << "{\"driverInfo\":0,\"file\":\"%1\",\"hardware\":\"H\",\"info\":\" firmwareVersion: "
+               "F\\r\\n hardwareVersion: H\\r\\n decoderVersion: D\\r\\n\",\"kind\":\"pak\","
+               "\"model\":\"H\",\"read\":true,\"version\":\"F\"}\n";
+        QTest::newRow("unreadable") << "none.nfp" << QStringList() << QStringList() << 3 << "";
+        QTest::newRow("ifp") << "k.ifp" << QStringList() << QStringList() << 2 << "";
+    }
+    void kxctlPkgInfo()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(QString, out);
+        const QString file = makeFile(name, args);
+        QProcess kxctl;
+        kxctl.start(QStringLiteral(KXCTL_PATH), QStringList{"pkg-info", file} + options);
+        QVERIFY(kxctl.waitForFinished(30000));
+        QCOMPARE(kxctl.exitCode(), code);
+        QCOMPARE(QString::fromUtf8(kxctl.readAllStandardOutput()), out.arg(file));
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_KXPakInfo)

@@ -150,6 +150,44 @@ private slots:
         QCOMPARE(info, driverInfo);
     }
 
+    // One byte of a good file changed (negative offsets count from the end):
+    // the driver refuses what its checksums or rules cover, and only that.
+    void damagedFiles_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<bool>("read");
+        const QStringList nfp = split("nfp --part boot:PART --part exfl:PART --hardware X");
+        const QStringList bin = split("bin --part appl:PART --hardware X");
+        QTest::newRow("nfp: byte not read") << "n.nfp" << nfp << 40 << false;
+        QTest::newRow("nfp: checksum") << "n.nfp" << nfp << 33 << false;
+        QTest::newRow("nfp: local count") << "n.nfp" << nfp << 250 << false;
+        QTest::newRow("nfp: last byte of the last part") << "n.nfp" << nfp << -1 << false;
+        QTest::newRow("bin: block marker") << "b.bin" << bin << -368 - 240 << false;
+        QTest::newRow("bin: block payload") << "b.bin" << bin << -368 - 1 << false;
+        QTest::newRow("bin: part data") << "b.bin" << bin << 0 << true;
+        QTest::newRow("bin: part table") << "b.bin" << bin << -1 << true;
+    }
+    void damagedFiles()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, args);
+        QFETCH(int, offset);
+        QFETCH(bool, read);
+        QFile file(makeFile(name, args));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        const int at = offset < 0 ? bytes.size() + offset : offset;
+        bytes[at] = char(bytes[at] ^ 0x10);
+        QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
+        file.close();
+        QString model, hardware, version;
+        uint driverInfo = 0xFF;
+        QCOMPARE(KXGetPakInfo(file.fileName(), model, hardware, version, &driverInfo), read);
+        QCOMPARE(driverInfo, read ? 0u : 2u);
+    }
+
     // kxctl pkg-info on files of its own: every output line, and the exit code.
     void kxctlPkgInfo_data()
     {

@@ -78,11 +78,21 @@ void prepareModulePath()
 
 } // namespace
 
-// Called every kHookInterval instructions. Past the bound it raises an error
-// at every later call too, so a script that catches the first one with pcall
-// is still stopped at the next interval.
+// Keeps a script within CLuaFn::kMaxInstructions. The count hook raises an
+// error once the bound is passed, and again at every later interval; since a
+// script could catch those with pcall, xpcall or coroutine.resume, those are
+// wrapped to pass the stop on.
 struct CLuaFnHook
 {
+    static bool overBudget(lua_State* state)
+    {
+        lua_pushlightuserdata(state, &g_ownerKey);
+        lua_rawget(state, LUA_REGISTRYINDEX);
+        auto* owner = static_cast<CLuaFn*>(lua_touserdata(state, -1));
+        lua_pop(state, 1);
+        return owner && owner->m_hookCalls > CLuaFn::kMaxInstructions / kHookInterval;
+    }
+
     static void onCount(lua_State* state, lua_Debug*)
     {
         lua_pushlightuserdata(state, &g_ownerKey);
@@ -91,6 +101,38 @@ struct CLuaFnHook
         lua_pop(state, 1);
         if (owner && ++owner->m_hookCalls > CLuaFn::kMaxInstructions / kHookInterval)
             luaL_error(state, "instruction bound reached");
+    }
+
+    // Calls the wrapped function (upvalue 1) with all arguments.
+    static int protectedCall(lua_State* state)
+    {
+        const int arguments = lua_gettop(state);
+        lua_pushvalue(state, lua_upvalueindex(1));
+        lua_insert(state, 1);
+        lua_call(state, arguments, LUA_MULTRET);
+        if (overBudget(state))
+            luaL_error(state, "instruction bound reached");
+        return lua_gettop(state);
+    }
+
+    // Replaces table[name] (the table on top of the stack) by the wrapper.
+    static void wrap(lua_State* state, const char* name)
+    {
+        lua_getfield(state, -1, name);
+        lua_pushcclosure(state, &protectedCall, 1);
+        lua_setfield(state, -2, name);
+    }
+
+    static void install(lua_State* state)
+    {
+        lua_pushvalue(state, LUA_GLOBALSINDEX);
+        wrap(state, "pcall");
+        wrap(state, "xpcall");
+        lua_pop(state, 1);
+        lua_getglobal(state, "coroutine");
+        wrap(state, "resume");
+        lua_pop(state, 1);
+        lua_sethook(state, &onCount, LUA_MASKCOUNT, kHookInterval);
     }
 };
 
@@ -115,7 +157,7 @@ void CLuaFn::openState()
     lua_pushlightuserdata(m_state, &g_ownerKey);
     lua_pushlightuserdata(m_state, this);
     lua_rawset(m_state, LUA_REGISTRYINDEX);
-    lua_sethook(m_state, &CLuaFnHook::onCount, LUA_MASKCOUNT, kHookInterval);
+    CLuaFnHook::install(m_state);
 }
 
 void CLuaFn::closeState()

@@ -22,8 +22,8 @@ public:
     };
 
     // A script may not hang the kit: past this many Lua instructions (the
-    // top-level chunk and the call together) it is stopped and refused. It
-    // is a few seconds of plain Lua at most.
+    // top-level chunk and the call together) it is stopped and refused
+    // (about half a second of plain Lua on a desktop machine).
     static constexpr int kMaxInstructions = 200 * 1000 * 1000;
 
     // Points "KX_LUA_CPATH" at the cjson module once per process, unless the

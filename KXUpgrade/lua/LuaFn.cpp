@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 
@@ -123,6 +124,31 @@ struct CLuaFnHook
         lua_setfield(state, -2, name);
     }
 
+    // The state's allocator: plain realloc, counted against the owner's limit.
+    static void* allocate(void* ownerPointer, void* block, size_t oldSize, size_t newSize)
+    {
+        auto* owner = static_cast<CLuaFn*>(ownerPointer);
+        if (newSize == 0) {
+            std::free(block);
+            owner->m_memoryUsed -= oldSize;
+            return nullptr;
+        }
+        // A shrinking block must not fail (Lua relies on that).
+        if (newSize > oldSize && owner->m_memoryUsed - oldSize + newSize > owner->m_memoryLimit)
+            return nullptr;
+        void* grown = std::realloc(block, newSize);
+        if (grown)
+            owner->m_memoryUsed = owner->m_memoryUsed - oldSize + newSize;
+        return grown;
+    }
+
+    static int onPanic(lua_State* state)
+    {
+        qCWarning(lcUpgrade).noquote()
+            << "Lua error outside a protected call:" << lua_tostring(state, -1);
+        return 0;
+    }
+
     static void install(lua_State* state)
     {
         lua_pushvalue(state, LUA_GLOBALSINDEX);
@@ -150,9 +176,11 @@ void CLuaFn::openState()
 {
     if (m_state)
         return;
-    m_state = luaL_newstate();
+    // As luaL_newstate, with an allocator that can refuse a greedy script.
+    m_state = lua_newstate(&CLuaFnHook::allocate, this);
     if (!m_state)
         return;
+    lua_atpanic(m_state, &CLuaFnHook::onPanic);
     luaL_openlibs(m_state);
     lua_pushlightuserdata(m_state, &g_ownerKey);
     lua_pushlightuserdata(m_state, this);
@@ -175,6 +203,12 @@ int CLuaFn::callFunction(const QString& scriptFile, const QString& function, con
     lua_State* L = m_state;
     lua_settop(L, 0);
     m_hookCalls = 0;
+    const auto runScript = [&](int arguments, int results) {
+        m_memoryLimit = m_memoryUsed + kMaxMemory;
+        const int status = lua_pcall(L, arguments, results, 0);
+        m_memoryLimit = SIZE_MAX;
+        return status;
+    };
     const auto overBudget = [&] {
         if (m_hookCalls <= kMaxInstructions / kHookInterval)
             return false;
@@ -191,7 +225,7 @@ int CLuaFn::callFunction(const QString& scriptFile, const QString& function, con
     }
     // The chunk only defines things; a failure there shows up as a missing
     // function below.
-    lua_pcall(L, 0, 0, 0);
+    runScript(0, 0);
     if (overBudget())
         return OverBudget;
     lua_settop(L, 0);
@@ -206,7 +240,7 @@ int CLuaFn::callFunction(const QString& scriptFile, const QString& function, con
         const QByteArray utf8 = arg->toUtf8();
         lua_pushlstring(L, utf8.constData(), size_t(utf8.size()));
     }
-    if (lua_pcall(L, 4, 1, 0) != 0) {
+    if (runScript(4, 1) != 0) {
         if (overBudget())
             return OverBudget;
         qCWarning(lcUpgrade).noquote() << "Script error:" << lua_tostring(L, -1);

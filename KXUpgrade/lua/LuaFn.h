@@ -3,6 +3,9 @@
 
 #include <QString>
 
+#include <cstddef>
+#include <cstdint>
+
 struct lua_State;
 
 // Runs a package's upgrade script in an embedded Lua 5.1 interpreter and
@@ -26,6 +29,11 @@ public:
     // (about half a second of plain Lua on a desktop machine).
     static constexpr int kMaxInstructions = 200 * 1000 * 1000;
 
+    // Memory a script may take on top of what its arguments hold; past it,
+    // allocations fail as Lua's own "not enough memory" error. This also
+    // bounds library calls that run long without Lua instructions.
+    static constexpr size_t kMaxMemory = size_t(64) * 1024 * 1024;
+
     // Points "KX_LUA_CPATH" at the cjson module once per process, unless the
     // host has already set it.
     CLuaFn();
@@ -47,6 +55,8 @@ private:
     friend struct CLuaFnHook;
     lua_State* m_state = nullptr;
     int m_hookCalls = 0;
+    size_t m_memoryUsed = 0;
+    size_t m_memoryLimit = SIZE_MAX; // kMaxMemory applies only while a script runs
 };
 
 #endif // LUAFN_H

@@ -209,6 +209,10 @@ void tst_IfpPackageHandler::checkUpgrade_data()
         << QByteArray("function CheckUpGrade() while true do coroutine.resume(coroutine.create("
                       "function() while true do end end)) end end")
         << QByteArray() << 609;
+    // A library call runs without Lua instructions; memory bounds it.
+    QTest::newRow("takes a gigabyte")
+        << QByteArray("function CheckUpGrade() return #string.rep('x', 2^30) end") << QByteArray()
+        << 607;
     // The arguments arrive as texts, in order, with the full configuration.
     const QByteArray arguments = "function CheckUpGrade(q, b, i, c)\n"
                                  "  if q == 'KX-7100 V3' and b == '' and i == 'ä' and c == '" +

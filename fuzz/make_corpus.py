@@ -9,10 +9,13 @@ Firmware-shaped seeds are never committed: `--generated DIR` writes them to
 DIR/<target>/ for run.sh, at run time.
 """
 
+import io
 import pathlib
 import shutil
 import struct
 import sys
+import warnings
+import zipfile
 import zlib
 
 ACK = b"\x06"
@@ -220,6 +223,37 @@ SEEDS = {
         b"<SettingsList>0-99999999999</SettingsList></S></DeviceConfiguration>",
         **HOSTILE_XML,
     },
+}
+
+
+def zip_bytes(entries, method=zipfile.ZIP_DEFLATED) -> bytes:
+    """A zip archive of (name, data, unix mode) entries."""
+    out = io.BytesIO()
+    # Some seeds repeat a name on purpose.
+    warnings.simplefilter("ignore", UserWarning)
+    with zipfile.ZipFile(out, "w", method) as archive:
+        for name, data, mode in entries:
+            info = zipfile.ZipInfo(name, date_time=(2024, 1, 1, 0, 0, 0))
+            info.create_system = 3
+            info.external_attr = mode << 16
+            info.compress_type = method
+            archive.writestr(info, data)
+    return out.getvalue()
+
+
+PACKAGE = [
+    ("upgrade.lua", b"function CheckUpGrade(q, b, i, c) return 0 end", 0o100644),
+    ("cfg.json", b'{"model":"KX-7100"}', 0o100644),
+    ("firmware.bin", b"IMAGE" * 40, 0o100644),
+]
+SEEDS["fuzz_zip"] = {
+    "package": zip_bytes(PACKAGE),
+    "stored": zip_bytes(PACKAGE, zipfile.ZIP_STORED),
+    "folders": zip_bytes([("p/", b"", 0o40755), ("p/cfg.json", b"{}", 0o100644)]),
+    "symlink": zip_bytes([("l", b"..", 0o120777), ("l/x", b"x", 0o100644)]),
+    "parent": zip_bytes([("../x", b"x", 0o100644)]),
+    "duplicate": zip_bytes([("a", b"1", 0o100644), ("a", b"2", 0o100644)]),
+    "zeros": zip_bytes([("z", bytes(200000), 0o100644)]),
 }
 
 

@@ -25,7 +25,7 @@ fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=(fuzz_parser fuzz_frame fuzz_extend fuzz_value fuzz_offline_write fuzz_offline_xml
-  fuzz_discovery fuzz_nfp_header fuzz_image_table)
+  fuzz_discovery fuzz_nfp_header fuzz_image_table fuzz_zip)
 
 cmake --build "$build" --target "${targets[@]}"
 

@@ -10,6 +10,7 @@ packages=(
   libbenchmark-dev
   libudev-dev zlib1g-dev socat python3 iproute2
   umockdev libumockdev-dev
+  libquazip1-qt5-dev liblua5.1-0-dev lua-cjson
 )
 
 missing=()

@@ -1,0 +1,3 @@
+#include "KXUpgradeLog.h"
+
+Q_LOGGING_CATEGORY(lcUpgrade, "kx.upgrade")

@@ -8,7 +8,7 @@ packages=(
   qtbase5-dev qtbase5-dev-tools
   clang libclang-rt-14-dev clang-format
   libbenchmark-dev
-  libudev-dev socat python3 iproute2
+  libudev-dev zlib1g-dev socat python3 iproute2
   umockdev libumockdev-dev
 )
 

@@ -1,0 +1,174 @@
+#include "KXFirmwareImages.h"
+#include "tools/KXSimPeers.h"
+#include "transport/KXNetworkAdaptor.h"
+
+#include <QTemporaryDir>
+
+using namespace kxfwtest;
+using kxsimtest::SimProcess;
+
+namespace {
+
+const QString kLoopback = QStringLiteral("127.0.0.1");
+const QString kEventPrefix = QStringLiteral("kxsim: boot ");
+
+// kxsim's boot-loader events so far.
+QStringList bootEvents(const SimProcess& sim)
+{
+    QStringList events;
+    for (const QString& line : sim.lines) {
+        if (line.startsWith(kEventPrefix))
+            events << line.mid(kEventPrefix.size());
+    }
+    return events;
+}
+
+} // namespace
+
+// Firmware images written through the TCP transport to kxsim's boot loader,
+// which checks every frame and keeps the parts it received.
+class tst_KXBlockDownload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void image_data();
+    void image();
+};
+
+void tst_KXBlockDownload::image_data()
+{
+    QTest::addColumn<QString>("parts");
+    QTest::addColumn<int>("blockSize");
+    QTest::addColumn<qint64>("fileSize"); // 0: as the parts make it
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QStringList>("events"); // kxsim's, in order
+    QTest::addColumn<QByteArray>("partStates");
+    QTest::addColumn<int>("endStage");
+
+    const QString escape = QStringLiteral("escape image");
+    const QString exit = QStringLiteral("exit");
+    // The 1000-byte part goes as two full 517-byte frames; kxsim refuses
+    // a frame of another length, a bad CRC or non-zero padding.
+    QTest::newRow("boot moved first")
+        << "appl:1000 boot:700" << 512 << qint64(0) << "none" << true
+        << QStringList{escape, "part 0 boot 700 bytes in 2 blocks of 512",
+                       "part 1 appl 1000 bytes in 2 blocks of 512", exit}
+        << QByteArray("\x01\x04") << 3;
+    QTest::newRow("table entries skipped, flah extra")
+        << "zzzz:300 kern:0 flah:6000:7 *flah:300:9" << 4096 << qint64(0) << "none" << true
+        << QStringList{escape, "part 0 flah:7 6000 bytes in 2 blocks of 4096",
+                       "part 1 flah:0 300 bytes in 1 blocks of 4096", exit}
+        << QByteArray("\x03\x03") << 3;
+    QTest::newRow("erase dots before the blocks")
+        << "kern:1500" << 512 << qint64(0) << "erase" << true
+        << QStringList{escape, "erase", "part 0 kern 1500 bytes in 3 blocks of 512", exit}
+        << QByteArray("\x02") << 3;
+    QTest::newRow("slow programming")
+        << "kern:1500 appl:100" << 512 << qint64(0) << "slow" << true
+        << QStringList{escape, "part 0 kern 1500 bytes in 3 blocks of 512",
+                       "part 1 appl 100 bytes in 1 blocks of 512", exit}
+        << QByteArray("\x02\x04") << 3;
+    QTest::newRow("large file in 1024 blocks")
+        << "kern:3000" << 512 << qint64(10 * 1024 * 1024 + 1) << "none" << true
+        << QStringList{escape, "part 0 kern 3000 bytes in 3 blocks of 1024", exit}
+        << QByteArray("\x02") << 3;
+    QTest::newRow("10 MiB keeps 512")
+        << "kern:3000" << 512 << qint64(10 * 1024 * 1024) << "none" << true
+        << QStringList{escape, "part 0 kern 3000 bytes in 6 blocks of 512", exit}
+        << QByteArray("\x02") << 3;
+    QTest::newRow("large file keeps 2048")
+        << "kern:3000" << 2048 << qint64(10 * 1024 * 1024 + 1) << "none" << true
+        << QStringList{escape, "part 0 kern 3000 bytes in 2 blocks of 2048", exit}
+        << QByteArray("\x02") << 3;
+
+    QTest::newRow("command refused")
+        << "boot:700 kern:900" << 512 << qint64(0) << "refuse" << false
+        << QStringList{escape, "refused !FileType:boot (refused on request)", exit}
+        << QByteArray("\x01\x02") << 1;
+    QTest::newRow("wrong block acknowledgement")
+        << "kern:1500" << 512 << qint64(0) << "ack" << false
+        << QStringList{escape, "block 1 acknowledged wrong", exit} << QByteArray("\x02") << 2;
+    QTest::newRow("block unanswered")
+        << "kern:1500" << 512 << qint64(0) << "silent" << false
+        << QStringList{escape, "block 0 left unanswered", exit} << QByteArray("\x02") << 2;
+    QTest::newRow("link dropped in a block")
+        << "kern:1500" << 512 << qint64(0) << "drop" << false
+        << QStringList{escape, "dropped the link in block 0"} << QByteArray("\x02") << 2;
+    QTest::newRow("escape answered wrong")
+        << "kern:1500" << 512 << qint64(0) << "escape" << false
+        << QStringList{"escape answered wrong"} << QByteArray("\x02") << 0;
+    QTest::newRow("no usable part") << "zzzz:300 boot:0" << 512 << qint64(0) << "none" << false
+                                    << QStringList() << QByteArray() << 0;
+    QTest::newRow("file under 400 bytes")
+        << "kern:31" << 512 << qint64(0) << "none" << false << QStringList() << QByteArray() << 0;
+}
+
+void tst_KXBlockDownload::image()
+{
+    QFETCH(QString, parts);
+    QFETCH(int, blockSize);
+    QFETCH(qint64, fileSize);
+    QFETCH(QString, fault);
+    QFETCH(bool, ok);
+    QFETCH(QStringList, events);
+    QFETCH(QByteArray, partStates);
+    QFETCH(int, endStage);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVector<ImagePart> image = parseParts(parts);
+    const QString file = dir.filePath(QStringLiteral("firmware.BIN"));
+    {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(buildImage(image, fileSize));
+    }
+    const QString received = dir.filePath(QStringLiteral("received"));
+    QVERIFY(QDir().mkpath(received));
+
+    SimProcess sim;
+    QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--bootloader", "--firmware-out", received,
+                       "--boot-fault", fault}));
+    KXNetworkAdaptor adaptor;
+    QVERIFY(adaptor.connect(kLoopback, sim.dataPort, false));
+    adaptor.setFrameSize(blockSize);
+    KXFirmwareProgress progress{};
+    uint error = 0;
+
+    QCOMPARE(adaptor.update_firmware_file(file, &progress, 0, &error), ok);
+
+    // The comparison below shows what came if not all did.
+    (void)QTest::qWaitFor([&] { return bootEvents(sim).size() >= events.size(); },
+                          kxsimtest::kWaitMs);
+    const QStringList seen = bootEvents(sim);
+    QVERIFY2(seen == events, qPrintable(seen.join(QLatin1String(" | "))));
+    for (int i = 0; i < partStates.size(); ++i)
+        QCOMPARE(progress.byte(KXFirmwareProgress::PartStates + i), quint8(partStates[i]));
+    const quint32 stage = progress.word(KXFirmwareProgress::Stage);
+    QCOMPARE(stage, quint32(endStage));
+    // A failed stage ends at 100, a file refused before the device was
+    // touched leaves the record as it was; programming ends at 10 after one
+    // '^' however many busy reports came first.
+    QCOMPARE(progress.word(int(stage)), ok ? 10u : events.isEmpty() ? 0u : 100u);
+
+    // Every part the device took is byte for byte the one in the image.
+    for (const QString& event : events) {
+        const QStringList words = event.split(QLatin1Char(' '));
+        if (words.value(0) != QLatin1String("part"))
+            continue;
+        const QString type = words.value(2).left(4);
+        QFile part(QDir(received).filePath(words.value(1) + QLatin1Char('-') + type + ".bin"));
+        QVERIFY2(part.open(QIODevice::ReadOnly), qPrintable(part.fileName()));
+        const QByteArray data = part.readAll();
+        const auto source = std::find_if(image.begin(), image.end(), [&](const ImagePart& p) {
+            return p.type == type.toLatin1() && int(p.size) == data.size();
+        });
+        QVERIFY(source != image.end());
+        QVERIFY(data == source->data);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_KXBlockDownload)
+#include "tst_KXBlockDownload.moc"

@@ -20,6 +20,7 @@ constexpr int kMaxBlockSize = 4194304;
 // Busy reports of a slow programming phase, and the time between them.
 constexpr int kSlowBusyCount = 5;
 constexpr int kSlowBusyMs = 60;
+constexpr int kSlowSilenceMs = 2700;
 constexpr int kEraseDots = 3;
 constexpr int kEraseDotMs = 20;
 
@@ -396,10 +397,12 @@ void KXSimBootLoader::finishPart()
         m_link->write("^");
         return;
     }
-    for (int i = 1; i <= kSlowBusyCount + 1; ++i) {
-        const char* status = i <= kSlowBusyCount ? "*" : "^";
-        QTimer::singleShot(i * kSlowBusyMs, this, [this, status] { m_link->write(status); });
-    }
+    // Busy reports, then a silence longer than the host's wait for one
+    // status byte, then done.
+    for (int i = 1; i <= kSlowBusyCount; ++i)
+        QTimer::singleShot(i * kSlowBusyMs, this, [this] { m_link->write("*"); });
+    QTimer::singleShot(kSlowBusyCount * kSlowBusyMs + kSlowSilenceMs, this,
+                       [this] { m_link->write("^"); });
 }
 
 void KXSimBootLoader::reply(char answer)

@@ -271,7 +271,7 @@ const char* KXSimOptions::usage()
            "  --firmware-out DIR  write each received part to DIR as INDEX-TYPE.bin\n"
            "  --boot-fault NAME   refuse (\"!FileType\" answered 1), erase (\">Start\"\n"
            "                      answered 4, dots before ';'), ack (second block answered\n"
-           "                      '#'), slow (busy '*' before '^'), silent (first block\n"
+           "                      '#'), slow (busy '*', 2.7 s silence, '^'), silent (first block\n"
            "                      unanswered), drop (hang up in the first block), escape\n"
            "                      (escape answered 0x15) (SIMBFT 1 to 7, 0 none)\n"
            "Log\n"

@@ -68,4 +68,30 @@ KXNfpPart nfpPart(const KernelInfoRecord& record, int index);
 // first failed check, with `out` zero-filled or partly filled.
 bool validateNfpHeader(const QByteArray& fileData, KernelInfoRecord& out);
 
+// The part table at the end of a plain firmware image: its last 368 bytes,
+// of which the first 304 are four entries of 76 bytes.
+struct KXImagePartTable
+{
+    static constexpr int Size = 368;
+    static constexpr int EntryCount = 4;
+    static constexpr int EntrySize = 76;
+};
+
+// One entry of an image's part table as stored. Which entries count (empty
+// ones, unknown types, a late "boot") and whether `extra` is used is for the
+// reader to decide.
+struct KXImagePartEntry
+{
+    quint32 offset = 0;
+    quint32 size = 0;  // 0: empty entry
+    QByteArray type;   // 4 bytes as stored
+    quint8 flag = 0;   // not 0: taken whatever the type
+    quint32 extra = 0; // the raw word; meaningful for a "flah" entry with flag 0
+};
+
+// The four entries of the part table at the end of `fileData`; all empty
+// when the data is shorter than the table.
+std::array<KXImagePartEntry, KXImagePartTable::EntryCount>
+readImagePartTable(const QByteArray& fileData);
+
 #endif // KXFIRMWAREFORMATS_H

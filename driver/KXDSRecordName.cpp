@@ -71,11 +71,14 @@ bool decodeUtf8(const std::string& text, size_t& i, char32_t& cp)
 
 } // namespace
 
-bool readRecordName(const uint8_t* record, std::string& name)
+// UTF-16 units from `unitAt(0)` up to a terminator within `maxUnits` units,
+// as UTF-8; false when there is none, the text is empty or not valid.
+template <typename UnitAt>
+bool decodeUtf16(UnitAt unitAt, size_t maxUnits, std::string& name)
 {
     name.clear();
-    for (size_t i = 0; i <= KXDS_USB_NAME_MAX; ++i) {
-        const char16_t unit = unitAt(record, i);
+    for (size_t i = 0; i <= maxUnits; ++i) {
+        const char16_t unit = unitAt(i);
         if (unit == 0)
             return !name.empty();
         if (unit >= 0xDC00 && unit <= 0xDFFF)
@@ -84,14 +87,28 @@ bool readRecordName(const uint8_t* record, std::string& name)
             appendUtf8(name, unit);
             continue;
         }
-        if (i + 1 > KXDS_USB_NAME_MAX)
+        if (i + 1 > maxUnits)
             return false;
-        const char16_t low = unitAt(record, ++i);
+        const char16_t low = unitAt(++i);
         if (low < 0xDC00 || low > 0xDFFF)
             return false;
         appendUtf8(name, 0x10000 + ((char32_t(unit) - 0xD800) << 10) + (char32_t(low) - 0xDC00));
     }
     return false;
+}
+
+bool readRecordName(const uint8_t* record, std::string& name)
+{
+    return decodeUtf16([record](size_t i) { return unitAt(record, i); }, KXDS_USB_NAME_MAX, name);
+}
+
+bool readWideText(const char16_t* text, size_t maxUnits, std::string& out)
+{
+    if (!text) {
+        out.clear();
+        return false;
+    }
+    return decodeUtf16([text](size_t i) { return text[i]; }, maxUnits, out);
 }
 
 bool writeRecordName(uint8_t* record, const std::string& name)

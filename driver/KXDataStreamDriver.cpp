@@ -5,6 +5,7 @@
 
 #include "KXDSDevice.h"
 #include "KXDSHandleTable.h"
+#include "KXDSKernelInfo.h"
 #include "KXDSPortMap.h"
 #include "KXDSRecordName.h"
 #include "KXDSSerialPort.h"
@@ -19,6 +20,9 @@ using namespace kxds;
 namespace {
 
 static_assert(sizeof(KXDSComRecord) == KXDS_COM_RECORD_SIZE, "COM record layout");
+
+// Longest file name accepted, in UTF-16 units (the system's PATH_MAX).
+constexpr size_t MaxPathUnits = 4096;
 
 void setError(uint32_t* error, uint32_t code)
 {
@@ -241,9 +245,14 @@ int kxds_update_firmware_file_1(uint32_t /*handle*/, const char16_t* /*file*/, i
     return 0;
 }
 
-int kxds_get_kernel_info(const char16_t* /*file*/, void* /*info*/, int /*size*/)
+int kxds_get_kernel_info(const char16_t* file, void* info, uint32_t* driverInfo)
 {
-    return 0;
+    std::string path;
+    uint32_t error = KXDS_ERROR_BAD_ARGUMENT;
+    if (info && readWideText(file, MaxPathUnits, path))
+        error = readKernelInfo(path, static_cast<uint8_t*>(info));
+    setError(driverInfo, error);
+    return error == KXDS_ERROR_NONE ? 1 : 0;
 }
 
 uint32_t kxds_get_lib_version(void)

@@ -177,14 +177,20 @@ KXDS_EXPORT uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t 
                                      uint32_t reponse_time, uint32_t interval, const char* pattern,
                                      int patternLength, uint32_t* error);
 
-/* Firmware writing and package information: not implemented yet. The
-   updates return 0 with KXDS_ERROR_UNSUPPORTED; kxds_get_kernel_info
-   returns 0. */
+/* Firmware writing: not implemented yet; the updates return 0 with
+   KXDS_ERROR_UNSUPPORTED. */
 KXDS_EXPORT int kxds_update_firmware_file(uint32_t handle, const char16_t* file, int retries,
                                           void* progress, int flags, uint32_t* error);
 KXDS_EXPORT int kxds_update_firmware_file_1(uint32_t handle, const char16_t* file, int type,
                                             int count, void* progress, int flags, uint32_t* error);
-KXDS_EXPORT int kxds_get_kernel_info(const char16_t* file, void* info, int size);
+/* Fills the KXDS_KERNEL_INFO_RECORD_SIZE-byte `info` from a firmware file
+   of kind "nfp" (its header, checked in full), "bin", "bin2", "bin3", "pak",
+   "pak2", "efp" or "efp2" (the information block before the image's part
+   table; see KXUpgrade/FORMATS.md), told by the name's suffix in any case.
+   Nonzero when read; `info` is written only then. Errors: BAD_ARGUMENT
+   (null or bad name, null record, a file that does not hold what its kind
+   needs); NOT_FOUND (cannot be opened); IO; UNSUPPORTED (other suffixes). */
+KXDS_EXPORT int kxds_get_kernel_info(const char16_t* file, void* info, uint32_t* driverInfo);
 
 KXDS_EXPORT uint32_t kxds_get_lib_version(void);
 

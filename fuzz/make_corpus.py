@@ -4,11 +4,16 @@
 Seeds are small realistic frames and values, laid out the way each target
 reads its input. Run it again after changing a seed; it rewrites the
 directories from scratch so the committed files always match this script.
+
+Firmware-shaped seeds are never committed: `--generated DIR` writes them to
+DIR/<target>/ for run.sh, at run time.
 """
 
 import pathlib
 import shutil
 import struct
+import sys
+import zlib
 
 ACK = b"\x06"
 ENQ = b"\x05"
@@ -218,9 +223,51 @@ SEEDS = {
 }
 
 
-def main() -> None:
-    root = pathlib.Path(__file__).resolve().parent / "corpus"
-    for target, seeds in SEEDS.items():
+def nfp(parts, extended=0, version=b"V1", hardware=b"HW") -> bytes:
+    """An nfp package: header, then the parts; the last `extended` are exfl."""
+    header = bytearray(1024)
+    header[0:18] = b"KXSFirmwarePackage"
+    struct.pack_into("<I", header, 44, 7)
+    header[48:58] = b"2026-12-06"
+    header[64 : 64 + len(version)] = version
+    header[96 : 96 + len(hardware)] = hardware
+    struct.pack_into("<II", header, 248, len(parts) - extended, extended)
+    body = b""
+    for i, (kind, data, extra) in enumerate(parts):
+        struct.pack_into("<II4sI", header, 256 + 48 * i, 1024 + len(body), len(data), kind, extra)
+        body += data
+    struct.pack_into("<I", header, 32, zlib.crc32(bytes(header) + body))
+    return bytes(header) + body
+
+
+def image(parts, tail=b"") -> bytes:
+    table = bytearray(368)
+    body = b""
+    for i, (kind, data, flag, extra) in enumerate(parts):
+        struct.pack_into("<II4sB", table, 76 * i, len(body), len(data), kind, flag)
+        struct.pack_into("<I", table, 76 * i + 40, extra)
+        body += data
+    return body + tail + bytes(table)
+
+
+GENERATED = {
+    "fuzz_nfp_header": {
+        "boot_kern_exfl": b"\x00" + nfp([(b"boot", b"b" * 16, 0), (b"kern", b"k" * 32, 0), (b"exfl", b"x" * 8, 9)], 1),
+        "only_exfl": b"\x00" + nfp([(b"exfl", b"x", 0)], 1),
+        "resealed_long_texts": b"\x01" + nfp([(b"appl", b"a" * 4, 0)], 0, b"v" * 32, b"h" * 152),
+        "sixteen_parts": b"\x01" + nfp([(b"flah", b"f", i) for i in range(16)]),
+    },
+    "fuzz_image_table": {
+        "four_parts": image([(b"boot", b"b" * 8, 0, 0), (b"kern", b"k" * 8, 0, 0), (b"flah", b"f" * 4, 0, 5),
+                             (b"appl", b"a" * 4, 0, 0)]),
+        "flagged_unknown": image([(b"ext2", b"e" * 8, 1, 3)]),
+        "with_info_block": image([(b"appl", b"a" * 8, 0, 0)], b"KXFWINFO" + bytes(232)),
+    },
+}
+
+
+def write(root: pathlib.Path, corpora) -> None:
+    for target, seeds in corpora.items():
         directory = root / target
         if directory.exists():
             shutil.rmtree(directory)
@@ -228,6 +275,13 @@ def main() -> None:
         for name, data in seeds.items():
             (directory / name).write_bytes(data)
         print(f"{target}: {len(seeds)} seeds")
+
+
+def main() -> None:
+    if len(sys.argv) == 3 and sys.argv[1] == "--generated":
+        write(pathlib.Path(sys.argv[2]), GENERATED)
+    else:
+        write(pathlib.Path(__file__).resolve().parent / "corpus", SEEDS)
 
 
 if __name__ == "__main__":

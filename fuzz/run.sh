@@ -25,7 +25,7 @@ fi
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=(fuzz_parser fuzz_frame fuzz_extend fuzz_value fuzz_offline_write fuzz_offline_xml
-  fuzz_discovery)
+  fuzz_discovery fuzz_nfp_header fuzz_image_table)
 
 cmake --build "$build" --target "${targets[@]}"
 
@@ -44,12 +44,17 @@ max_len_of() {
   esac
 }
 
+# Firmware-shaped seeds are made here rather than kept in the repository.
+python3 "$here/make_corpus.py" --generated "$scratch/generated" >/dev/null
+
 failed=0
 summary=()
 for target in "${targets[@]}"; do
   corpus="$scratch/$target"
   mkdir -p "$corpus"
-  cp -- "$here/corpus/$target"/* "$corpus/"
+  for seeds in "$here/corpus/$target" "$scratch/generated/$target"; do
+    if [[ -d $seeds ]]; then cp -- "$seeds"/* "$corpus/"; fi
+  done
   log="$scratch/$target.log"
   echo "== $target: ${seconds}s"
   status=0

@@ -477,7 +477,9 @@ private slots:
         QCOMPARE(error, uint32_t(KXDS_ERROR_UNSUPPORTED));
         QCOMPARE(error1, uint32_t(KXDS_ERROR_UNSUPPORTED));
         std::vector<uint8_t> info(KXDS_KERNEL_INFO_RECORD_SIZE, 0);
-        QCOMPARE(kxds_get_kernel_info(file, info.data(), int(info.size())), 0);
+        uint32_t infoError = 0xFFFF;
+        QCOMPARE(kxds_get_kernel_info(file, info.data(), &infoError), 0);
+        QCOMPARE(infoError, uint32_t(KXDS_ERROR_NOT_FOUND));
         QCOMPARE(kxds_get_lib_version(), 0x00010000u);
     }
 };

@@ -38,4 +38,8 @@ int runInfo(const QStringList& args, QString& out, QString& err);
 // as they answer, change and go offline, for --seconds (default 10).
 int runDiscover(QStringList args, QString& err);
 
+// Reads a firmware file through the driver library: its model, hardware
+// name and version, then the kit's description lines.
+int runPkgInfo(const QStringList& args, QString& out, QString& err);
+
 #endif // KXCTLCOMMANDS_H

@@ -90,6 +90,14 @@ const Command kCommands[] = {
      "--json      one JSON object per event: event (found, updated,\n"
      "            offline), id, info, error (0)",
      [](const QStringList& args, QString&, QString& err) { return runDiscover(args, err); }},
+    {"pkg-info", "FILE [--json]",
+     "read a firmware file (nfp, bin, bin2, bin3, pak, pak2, efp, efp2)\n"
+     "through libKXDataStream.so and print its model, hardware name and\n"
+     "version, then the kit's description lines; exit 3 when it cannot be\n"
+     "read (kxfw makes sample files of every kind)\n"
+     "--json      one object: file, kind, read, driverInfo, model, hardware,\n"
+     "            version, info (the description text)",
+     runPkgInfo},
 };
 
 const char kTargets[] =

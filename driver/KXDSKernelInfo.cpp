@@ -1,0 +1,167 @@
+#include "KXDSKernelInfo.h"
+
+#include "KXDataStreamDriver.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace kxds {
+
+namespace {
+
+// Larger files are not firmware; refusing them keeps the read bounded.
+constexpr uint64_t MaxFileSize = 256u << 20;
+
+constexpr size_t NfpHeaderSize = 1024;
+constexpr size_t NfpMaxParts = 16;
+constexpr size_t ImageTableSize = 368;
+constexpr char InfoMarker[8] = {'K', 'X', 'F', 'W', 'I', 'N', 'F', 'O'};
+constexpr size_t InfoHeaderSize = 16;
+constexpr size_t InfoPayloadSize = 224;
+
+uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void putLe32(uint8_t* p, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(value >> (8 * i));
+}
+
+// Copies the zero-terminated text of a `from`-byte field into a `to`-byte
+// one, cut to leave room for the terminator.
+void copyText(uint8_t* dst, size_t to, const uint8_t* src, size_t from)
+{
+    const size_t length = std::min(strnlen(reinterpret_cast<const char*>(src), from), to - 1);
+    std::memcpy(dst, src, length);
+    dst[length] = 0;
+}
+
+std::string suffixOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    std::string suffix = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+    for (char& c : suffix)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return suffix;
+}
+
+bool readFile(const std::string& path, std::vector<uint8_t>& data, uint32_t& error)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = KXDS_ERROR_NOT_FOUND;
+        return false;
+    }
+    const std::streamoff size = in.tellg();
+    if (size < 0 || uint64_t(size) > MaxFileSize) {
+        error = KXDS_ERROR_BAD_ARGUMENT;
+        return false;
+    }
+    data.resize(size_t(size));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char*>(data.data()), size)) {
+        error = KXDS_ERROR_IO;
+        return false;
+    }
+    return true;
+}
+
+// The same checks the kit makes before a download: marker, part count,
+// bounds and types of the parts, CRC-32 over the header and the parts.
+bool readNfp(const std::vector<uint8_t>& file, uint8_t* record)
+{
+    static const char marker[32] = "KXSFirmwarePackage";
+    if (file.size() < NfpHeaderSize || std::memcmp(file.data(), marker, sizeof marker) != 0)
+        return false;
+    const uint8_t* h = file.data();
+    const uint32_t local = le32(h + 248);
+    const uint64_t count = uint64_t(local) + le32(h + 252);
+    if (count < 1 || count > NfpMaxParts)
+        return false;
+    uint64_t lastEnd = 0;
+    uint32_t kernOffset = 0, kernSize = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* entry = h + 256 + 48 * i;
+        const uint64_t end = uint64_t(le32(entry)) + le32(entry + 4);
+        if (le32(entry + 4) == 0 || end > file.size())
+            return false;
+        const std::string type(reinterpret_cast<const char*>(entry + 8), 4);
+        const bool known =
+            i < local ? (type == "boot" || type == "kern" || type == "flah" || type == "appl")
+                      : type == "exfl";
+        if (!known)
+            return false;
+        if (type == "kern")
+            kernOffset = le32(entry), kernSize = le32(entry + 4);
+        lastEnd = std::max(lastEnd, end);
+    }
+    if (lastEnd < NfpHeaderSize)
+        return false;
+    uint8_t header[NfpHeaderSize];
+    std::memcpy(header, h, NfpHeaderSize);
+    std::memset(header + 32, 0, 4);
+    uLong crc = crc32(crc32(0L, Z_NULL, 0), header, NfpHeaderSize);
+    crc = crc32(crc, h + NfpHeaderSize, uInt(lastEnd - NfpHeaderSize));
+    if (uint32_t(crc) != le32(h + 32))
+        return false;
+
+    std::memset(record, 0, KXDS_KERNEL_INFO_RECORD_SIZE);
+    putLe32(record + 0, kernOffset);
+    putLe32(record + 4, kernSize);
+    putLe32(record + 8, 3);
+    copyText(record + 12, 32, h + 96, 152);
+    copyText(record + 44, 32, h + 64, 32);
+    copyText(record + 76, 16, h + 48, 16);
+    putLe32(record + 96, le32(h + 44));
+    putLe32(record + 100, local);
+    putLe32(record + 104, le32(h + 252));
+    return true;
+}
+
+// The information block sits right before the image's part table.
+bool readInfoBlock(const std::vector<uint8_t>& file, uint8_t* record)
+{
+    const size_t blockSize = InfoHeaderSize + InfoPayloadSize;
+    if (file.size() < blockSize + ImageTableSize)
+        return false;
+    const uint8_t* block = file.data() + file.size() - ImageTableSize - blockSize;
+    const uint8_t* payload = block + InfoHeaderSize;
+    if (std::memcmp(block, InfoMarker, sizeof InfoMarker) != 0 ||
+        le32(block + 8) != InfoPayloadSize ||
+        le32(block + 12) != uint32_t(crc32(crc32(0L, Z_NULL, 0), payload, InfoPayloadSize)))
+        return false;
+    std::memset(record, 0, KXDS_KERNEL_INFO_RECORD_SIZE);
+    std::memcpy(record, payload, InfoPayloadSize);
+    return true;
+}
+
+} // namespace
+
+uint32_t readKernelInfo(const std::string& path, uint8_t* record)
+{
+    static const char* const blockKinds[] = {"bin", "bin2", "bin3", "pak", "pak2", "efp", "efp2"};
+    const std::string suffix = suffixOf(path);
+    const bool nfp = suffix == "nfp";
+    if (!nfp &&
+        std::find(std::begin(blockKinds), std::end(blockKinds), suffix) == std::end(blockKinds))
+        return KXDS_ERROR_UNSUPPORTED;
+    std::vector<uint8_t> file;
+    uint32_t error = KXDS_ERROR_NONE;
+    if (!readFile(path, file, error))
+        return error;
+    const bool read = nfp ? readNfp(file, record) : readInfoBlock(file, record);
+    return read ? KXDS_ERROR_NONE : KXDS_ERROR_BAD_ARGUMENT;
+}
+
+} // namespace kxds

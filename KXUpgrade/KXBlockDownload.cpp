@@ -1,5 +1,6 @@
 #include "KXBlockDownload.h"
 
+#include "KXFirmwareFormats.h"
 #include "transport/IDataStreamReadWrite.h"
 
 #include <QElapsedTimer>
@@ -41,14 +42,6 @@ constexpr quint32 kStageWake = 0;
 constexpr quint32 kStageAnnounce = 1;
 constexpr quint32 kStageBlocks = 2;
 constexpr quint32 kStageProgram = 3;
-
-// Part table entries of an image: four of 76 bytes at the start of the
-// last 368 bytes of the file.
-constexpr int kTableEntries = 4;
-constexpr int kEntrySize = 76;
-constexpr int kEntryType = 8;
-constexpr int kEntryFlag = 12;
-constexpr int kEntryExtra = 40;
 
 const char* const kPartTypes[] = {"boot", "kern", "flah", "appl"};
 
@@ -123,19 +116,16 @@ bool KXBlockDownload::run()
 
 bool KXBlockDownload::readImageParts()
 {
-    const char* table = m_data.constData() + m_data.size() - PartTableSize;
-    for (int i = 0; i < kTableEntries; ++i) {
-        const char* entry = table + i * kEntrySize;
+    for (const KXImagePartEntry& entry : readImagePartTable(m_data)) {
         Part part;
-        part.offset = qFromLittleEndian<quint32>(entry);
-        part.size = qFromLittleEndian<quint32>(entry + 4);
-        part.type = QByteArray(entry + kEntryType, 4);
-        part.type.truncate(int(qstrnlen(part.type.constData(), 4)));
-        const bool checked = entry[kEntryFlag] == 0;
+        part.offset = entry.offset;
+        part.size = entry.size;
+        part.type = entry.type.left(int(qstrnlen(entry.type.constData(), 4)));
+        const bool checked = entry.flag == 0;
         if (part.size == 0 || (checked && typeCode(part.type) == 0))
             continue;
         if (checked && part.type == "flah")
-            part.extra = qFromLittleEndian<quint32>(entry + kEntryExtra);
+            part.extra = entry.extra;
         // A part that runs past the end of the file cannot be sent; such an
         // image is broken and refused before the device is touched.
         if (quint64(part.offset) + part.size > quint64(m_data.size()))
@@ -157,7 +147,23 @@ bool KXBlockDownload::readImageParts()
 
 bool KXBlockDownload::readPackageParts()
 {
-    return false;
+    KernelInfoRecord record;
+    if (!validateNfpHeader(m_data, record))
+        return false;
+    m_localParts = int(record.number(KernelInfoRecord::LocalParts));
+    const int count = m_localParts + int(record.number(KernelInfoRecord::ExtendedParts));
+    for (int i = 0; i < count; ++i) {
+        const KXNfpPart entry = nfpPart(record, i);
+        Part part;
+        part.offset = entry.offset;
+        part.size = entry.size;
+        part.extra = entry.extra;
+        // Extended parts carry code 3 and go as "flah" with their extra value.
+        part.type = entry.code >= 1 && entry.code <= 4 ? QByteArray(kPartTypes[entry.code - 1])
+                                                       : QByteArray();
+        m_parts.append(part);
+    }
+    return true;
 }
 
 bool KXBlockDownload::downloadAll()

@@ -29,7 +29,6 @@ public:
     // Files of at least this size go in blocks of at least 1024 bytes.
     static constexpr qint64 LargeFileSize = 10 * 1024 * 1024 + 1;
     static constexpr int MinFileSize = 400;
-    static constexpr int PartTableSize = 368;
 
     explicit KXBlockDownload(Variant variant = Variant::Image);
 

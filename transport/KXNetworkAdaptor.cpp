@@ -3,6 +3,7 @@
 #include "KXNetworkWorker.h"
 #include "KXTransportLog.h"
 #include "KXUpgrade/KXBlockDownload.h"
+#include "KXUpgrade/KXFirmwareFormats.h"
 
 #include <QThread>
 

@@ -38,10 +38,11 @@ private slots:
 
 void tst_KXBlockDownload::image_data()
 {
+    QTest::addColumn<QString>("suffix"); // "nfp" in any case makes a package
     QTest::addColumn<QString>("parts");
     QTest::addColumn<int>("blockSize");
     QTest::addColumn<qint64>("fileSize"); // 0: as the parts make it
-    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("fault");   // kxsim's --boot-fault; "trigger": SIMBTL
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QStringList>("events"); // kxsim's, in order
     QTest::addColumn<QByteArray>("partStates");
@@ -53,62 +54,106 @@ void tst_KXBlockDownload::image_data()
     // The 1000-byte part goes as two full 517-byte frames; kxsim refuses
     // a frame of another length, a bad CRC or non-zero padding.
     QTest::newRow("boot moved first")
+        << "BIN"
         << "appl:1000 boot:700" << 512 << qint64(0) << "none" << true
         << QStringList{escape, "part 0 boot 700 bytes in 2 blocks of 512",
                        "part 1 appl 1000 bytes in 2 blocks of 512", exit}
         << QByteArray("\x01\x04") << 3 << 10;
     QTest::newRow("table entries skipped, flah extra")
+        << "BIN"
         << "zzzz:300 kern:0 flah:6000:7 *flah:300:9" << 4096 << qint64(0) << "none" << true
         << QStringList{escape, "part 0 flah:7 6000 bytes in 2 blocks of 4096",
                        "part 1 flah:0 300 bytes in 1 blocks of 4096", exit}
         << QByteArray("\x03\x03") << 3 << 10;
     QTest::newRow("erase dots before the blocks")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "erase" << true
         << QStringList{escape, "erase", "part 0 kern 1500 bytes in 3 blocks of 512", exit}
         << QByteArray("\x02") << 3 << 10;
     // Busy reports leave the value alone; a status wait in silence adds 4.
     QTest::newRow("slow programming")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "slow" << true
         << QStringList{escape, "part 0 kern 1500 bytes in 3 blocks of 512", exit}
         << QByteArray("\x02") << 3 << 14;
+    QTest::newRow("entered by trigger")
+        << "BIN"
+        << "kern:700" << 512 << qint64(0) << "trigger" << true
+        << QStringList{escape, "part 0 kern 700 bytes in 2 blocks of 512", exit}
+        << QByteArray("\x02") << 3 << 10;
     QTest::newRow("large file in 1024 blocks")
+        << "BIN"
         << "kern:3000" << 512 << qint64(10 * 1024 * 1024 + 1) << "none" << true
         << QStringList{escape, "part 0 kern 3000 bytes in 3 blocks of 1024", exit}
         << QByteArray("\x02") << 3 << 10;
     QTest::newRow("10 MiB keeps 512")
+        << "BIN"
         << "kern:3000" << 512 << qint64(10 * 1024 * 1024) << "none" << true
         << QStringList{escape, "part 0 kern 3000 bytes in 6 blocks of 512", exit}
         << QByteArray("\x02") << 3 << 10;
     QTest::newRow("large file keeps 2048")
+        << "BIN"
         << "kern:3000" << 2048 << qint64(10 * 1024 * 1024 + 1) << "none" << true
         << QStringList{escape, "part 0 kern 3000 bytes in 2 blocks of 2048", exit}
         << QByteArray("\x02") << 3 << 10;
 
+    // Extended parts follow the block escape; kxsim answers "@NextBlock"
+    // with a whole reply frame.
+    QTest::newRow("package in capitals")
+        << "NFP"
+        << "kern:1000 appl:700 exfl:600:5 exfl:300:6" << 512 << qint64(0) << "none" << true
+        << QStringList{"escape package",
+                       "part 0 kern 1000 bytes in 2 blocks of 512",
+                       "part 1 appl 700 bytes in 2 blocks of 512",
+                       "escape block",
+                       "part 2 flah:5 600 bytes in 2 blocks of 512",
+                       "part 3 flah:6 300 bytes in 1 blocks of 512",
+                       exit}
+        << QByteArray() << 3 << 10;
+    QTest::newRow("package extended parts only")
+        << "nfp"
+        << "exfl:2000:9" << 1024 << qint64(0) << "none" << true
+        << QStringList{"escape package", "escape block",
+                       "part 0 flah:9 2000 bytes in 2 blocks of 1024", exit}
+        << QByteArray() << 3 << 10;
+    QTest::newRow("package local exfl refused")
+        << "nfp"
+        << "exfl:100:1 kern:500" << 512 << qint64(0) << "none" << false << QStringList()
+        << QByteArray() << 0 << 0;
+
     QTest::newRow("command refused")
+        << "BIN"
         << "boot:700 kern:900" << 512 << qint64(0) << "refuse" << false
         << QStringList{escape, "refused !FileType:boot (refused on request)", exit}
         << QByteArray("\x01\x02") << 1 << 100;
     QTest::newRow("wrong block acknowledgement")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "ack" << false
         << QStringList{escape, "block 1 acknowledged wrong", exit} << QByteArray("\x02") << 2
         << 100;
     QTest::newRow("block unanswered")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "silent" << false
         << QStringList{escape, "block 0 left unanswered", exit} << QByteArray("\x02") << 2 << 100;
     QTest::newRow("link dropped in a block")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "drop" << false
         << QStringList{escape, "dropped the link in block 0"} << QByteArray("\x02") << 2 << 100;
     QTest::newRow("escape answered wrong")
+        << "BIN"
         << "kern:1500" << 512 << qint64(0) << "escape" << false
         << QStringList{"escape answered wrong"} << QByteArray("\x02") << 0 << 100;
-    QTest::newRow("no usable part") << "zzzz:300 boot:0" << 512 << qint64(0) << "none" << false
+    QTest::newRow("no usable part") << "BIN"
+                                    << "zzzz:300 boot:0" << 512 << qint64(0) << "none" << false
                                     << QStringList() << QByteArray() << 0 << 0;
-    QTest::newRow("file under 400 bytes") << "kern:31" << 512 << qint64(0) << "none" << false
+    QTest::newRow("file under 400 bytes") << "BIN"
+                                          << "kern:31" << 512 << qint64(0) << "none" << false
                                           << QStringList() << QByteArray() << 0 << 0;
 }
 
 void tst_KXBlockDownload::image()
 {
+    QFETCH(QString, suffix);
     QFETCH(QString, parts);
     QFETCH(int, blockSize);
     QFETCH(qint64, fileSize);
@@ -122,20 +167,31 @@ void tst_KXBlockDownload::image()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVector<ImagePart> image = parseParts(parts);
-    const QString file = dir.filePath(QStringLiteral("firmware.BIN"));
+    const bool package = suffix.compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
+    const QString file = dir.filePath(QStringLiteral("firmware.") + suffix);
     {
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(buildImage(image, fileSize));
+        out.write(package ? buildPackage(image) : buildImage(image, fileSize));
     }
     const QString received = dir.filePath(QStringLiteral("received"));
     QVERIFY(QDir().mkpath(received));
 
+    const bool trigger = fault == QLatin1String("trigger");
     SimProcess sim;
-    QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--bootloader", "--firmware-out", received,
-                       "--boot-fault", fault}));
+    QVERIFY(
+        sim.start(QStringList{"--port", "0", "--log-port", "0", "--firmware-out", received} +
+                  (trigger ? QStringList() : QStringList{"--bootloader", "--boot-fault", fault})));
     KXNetworkAdaptor adaptor;
     QVERIFY(adaptor.connect(kLoopback, sim.dataPort, false));
+    if (trigger) {
+        // The link starts as a scanner's; the trigger's reply comes first.
+        QVERIFY(adaptor.write(kxsimtest::hostFrame(1, "SIMBTL")));
+        QByteArray reply;
+        uint readError = 0;
+        adaptor.read_until(reply, kxsimtest::kWaitMs, 10, "\x03", 1, &readError);
+        QVERIFY2(reply.contains("SIMBTL"), reply.constData());
+    }
     adaptor.setFrameSize(blockSize);
     KXFirmwareProgress progress{};
     uint error = 0;
@@ -163,7 +219,8 @@ void tst_KXBlockDownload::image()
         QVERIFY2(part.open(QIODevice::ReadOnly), qPrintable(part.fileName()));
         const QByteArray data = part.readAll();
         const auto source = std::find_if(image.begin(), image.end(), [&](const ImagePart& p) {
-            return p.type == type.toLatin1() && int(p.size) == data.size();
+            const QByteArray sent = p.type == "exfl" ? QByteArray("flah") : p.type;
+            return sent == type.toLatin1() && int(p.size) == data.size();
         });
         QVERIFY(source != image.end());
         QVERIFY(data == source->data);

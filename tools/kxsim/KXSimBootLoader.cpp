@@ -105,14 +105,16 @@ void KXSimBootLoader::receive(const QByteArray& bytes)
 
 bool KXSimBootLoader::takeEscape()
 {
-    // Anything before the escape is what the link carried before upgrade
-    // mode; it is not for the boot loader.
+    // Anything before the escape is not for the boot loader; a host that
+    // talks to it outside upgrade mode is shown.
     const int start = int(m_in.indexOf('\x7e'));
-    if (start < 0) {
-        m_in.clear();
-        return false;
+    const int ignored = start < 0 ? int(m_in.size()) : start;
+    if (ignored > 0) {
+        event(QStringLiteral("ignored %1 bytes outside upgrade mode").arg(ignored));
+        m_in.remove(0, ignored);
     }
-    m_in.remove(0, start);
+    if (start < 0)
+        return false;
     if (m_in.size() < 4)
         return false;
     const quint32 length = qFromBigEndian<quint32>(m_in.constData()) & 0xFFFFFF;

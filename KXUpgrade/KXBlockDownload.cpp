@@ -94,6 +94,11 @@ quint32 KXBlockDownload::crc32(const void* data, qsizetype size, quint32 crc)
     return crc;
 }
 
+qint64 KXBlockDownload::programmingLimitMs(quint32 partSize)
+{
+    return kProgramMsPerMiB * qMax<qint64>(1, partSize / 1048576);
+}
+
 bool KXBlockDownload::run()
 {
     if (!m_transport || !m_progress)
@@ -274,7 +279,7 @@ bool KXBlockDownload::waitProgrammed(const Part& part)
 {
     setStage(kStageProgram);
     setValue(0);
-    const qint64 limitMs = kProgramMsPerMiB * qMax<qint64>(1, part.size / 1048576);
+    const qint64 limitMs = programmingLimitMs(part.size);
     QElapsedTimer clock;
     clock.start();
     for (;;) {

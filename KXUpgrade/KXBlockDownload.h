@@ -42,6 +42,10 @@ public:
     // The block size in use: the one given, raised for large files by run().
     int blockSize() const { return m_blockSize; }
 
+    // How long a part of `partSize` bytes may take to program: 300 s per
+    // whole MiB, at least 300 s.
+    static qint64 programmingLimitMs(quint32 partSize);
+
     // The CRC-32 (zlib's) of `size` bytes, continuing `crc`.
     static quint32 crc32(const void* data, qsizetype size, quint32 crc = 0);
 

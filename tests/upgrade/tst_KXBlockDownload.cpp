@@ -1,4 +1,5 @@
 #include "KXFirmwareImages.h"
+#include "KXUpgrade/KXBlockDownload.h"
 #include "tools/KXSimPeers.h"
 #include "transport/KXNetworkAdaptor.h"
 
@@ -34,6 +35,8 @@ class tst_KXBlockDownload : public QObject
 private slots:
     void image_data();
     void image();
+    void programmingLimit_data();
+    void programmingLimit();
 };
 
 void tst_KXBlockDownload::image_data()
@@ -225,6 +228,24 @@ void tst_KXBlockDownload::image()
         QVERIFY(source != image.end());
         QVERIFY(data == source->data);
     }
+}
+
+void tst_KXBlockDownload::programmingLimit_data()
+{
+    QTest::addColumn<quint32>("partSize");
+    QTest::addColumn<qint64>("limitMs");
+    QTest::newRow("empty") << 0u << qint64(300000);
+    QTest::newRow("200 KB") << 204800u << qint64(300000);
+    QTest::newRow("just under 2 MiB") << 2097151u << qint64(300000);
+    QTest::newRow("3 MiB") << 3145728u << qint64(900000);
+    QTest::newRow("largest") << 0xFFFFFFFFu << qint64(4095) * 300000;
+}
+
+void tst_KXBlockDownload::programmingLimit()
+{
+    QFETCH(quint32, partSize);
+    QFETCH(qint64, limitMs);
+    QCOMPARE(KXBlockDownload::programmingLimitMs(partSize), limitMs);
 }
 
 QTEST_GUILESS_MAIN(tst_KXBlockDownload)

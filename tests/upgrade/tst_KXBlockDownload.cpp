@@ -5,6 +5,8 @@
 
 #include <QTemporaryDir>
 
+#include <zlib.h>
+
 using namespace kxfwtest;
 using kxsimtest::SimProcess;
 
@@ -24,6 +26,44 @@ QStringList bootEvents(const SimProcess& sim)
     return events;
 }
 
+quint32 crc32Of(const QByteArray& bytes)
+{
+    return quint32(
+        ::crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), uInt(bytes.size())));
+}
+
+QByteArray withCrc(QByteArray bytes)
+{
+    bytes.resize(bytes.size() + 4);
+    qToBigEndian(crc32Of(bytes.left(bytes.size() - 4)), bytes.data() + bytes.size() - 4);
+    return bytes;
+}
+
+// An escape frame; its checksum is the complement of the XOR of the bytes
+// after the 0x7E.
+QByteArray escapeFrame(const QByteArray& text, quint8 damage = 0)
+{
+    QByteArray frame = QByteArray::fromHex("7e0000") + char(text.size()) + text;
+    quint8 sum = 0;
+    for (int i = 1; i < frame.size(); ++i)
+        sum ^= quint8(frame[i]);
+    return frame + char(quint8(~sum) ^ damage);
+}
+
+QByteArray commandFrame(const QByteArray& text, quint8 damage = 0)
+{
+    QByteArray frame =
+        withCrc(QByteArray::fromHex("0205") + char(text.size() >> 8) + char(text.size()) + text);
+    frame[frame.size() - 1] = char(quint8(frame[frame.size() - 1]) ^ damage);
+    return frame;
+}
+
+// The boot loader's answer to a command.
+QByteArray answer(char c)
+{
+    return withCrc(QByteArray::fromHex("02060001") + c);
+}
+
 } // namespace
 
 // Firmware images written through the TCP transport to kxsim's boot loader,
@@ -35,6 +75,8 @@ class tst_KXBlockDownload : public QObject
 private slots:
     void image_data();
     void image();
+    void bootLoaderChecks_data();
+    void bootLoaderChecks();
     void programmingLimit_data();
     void programmingLimit();
 };
@@ -227,6 +269,65 @@ void tst_KXBlockDownload::image()
         });
         QVERIFY(source != image.end());
         QVERIFY(data == source->data);
+    }
+}
+
+// kxsim's boot loader refuses what a broken download would send, which is
+// what lets the downloads above catch faults.
+void tst_KXBlockDownload::bootLoaderChecks_data()
+{
+    QTest::addColumn<QByteArrayList>("sends");
+    QTest::addColumn<QByteArrayList>("replies"); // one per send
+
+    const QByteArray ack("\x06"), nak("\x15"), ok = answer('0'), refused = answer('1');
+    const QByteArray escape = escapeFrame("~upGrade~");
+    const QByteArrayList announce{commandFrame("!DataLens:10"), commandFrame("!FrameSize:16"),
+                                  commandFrame("!Frames:1"), commandFrame("!FileType:kern"),
+                                  commandFrame(">Start")};
+    const QByteArray data = QByteArray("0123456789") + QByteArray(6, '\0');
+    QTest::newRow("escape checksum")
+        << QByteArrayList{escapeFrame("~upGrade~", 1)} << QByteArrayList{nak};
+    QTest::newRow("unknown escape")
+        << QByteArrayList{escapeFrame("~upBlock~")} << QByteArrayList{nak};
+    QTest::newRow("command CRC") << QByteArrayList{escape, "???", commandFrame("!DataLens:10", 1)}
+                                 << QByteArrayList{ack, "<", refused};
+    QTest::newRow("command before the wake-up")
+        << QByteArrayList{escape, commandFrame("!DataLens:10")} << QByteArrayList{ack, refused};
+    QTest::newRow("block count") << QByteArrayList{escape, "???", commandFrame("!DataLens:1000"),
+                                                   commandFrame("!FrameSize:512"),
+                                                   commandFrame("!Frames:1")}
+                                 << QByteArrayList{ack, "<", ok, ok, refused};
+    QTest::newRow("flah without its value")
+        << QByteArrayList{escape, "???", commandFrame("!FileType:flah")}
+        << QByteArrayList{ack, "<", refused};
+    QTest::newRow("start unannounced") << QByteArrayList{escape, "???", commandFrame(">Start")}
+                                       << QByteArrayList{ack, "<", refused};
+    QTest::newRow("next before a part")
+        << QByteArrayList{escape, commandFrame("@NextDown")} << QByteArrayList{ack, refused};
+    QTest::newRow("whole part") << (QByteArrayList{escape, "???"} + announce +
+                                    QByteArrayList{withCrc('\x02' + data)})
+                                << QByteArrayList{ack, "<", ok, ok, ok, ok, ok, "*^"};
+    QTest::newRow("block CRC") << (QByteArrayList{escape, "???"} + announce +
+                                   QByteArrayList{withCrc('\x03' + data)})
+                               << QByteArrayList{ack, "<", ok, ok, ok, ok, ok, "!"};
+    QTest::newRow("block padding") << (QByteArrayList{escape, "???"} + announce +
+                                       QByteArrayList{withCrc('\x02' + data.left(15) + 'x')})
+                                   << QByteArrayList{ack, "<", ok, ok, ok, ok, ok, "!"};
+}
+
+void tst_KXBlockDownload::bootLoaderChecks()
+{
+    QFETCH(QByteArrayList, sends);
+    QFETCH(QByteArrayList, replies);
+    SimProcess sim;
+    QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--bootloader"}));
+    kxsimtest::SimClient client;
+    QVERIFY(client.connectTo(sim.dataPort));
+    for (int i = 0; i < sends.size(); ++i) {
+        client.send(sends[i]);
+        (void)client.waitFor([&] { return client.received.size() >= replies[i].size(); });
+        QCOMPARE(client.received.toHex(' '), replies[i].toHex(' '));
+        client.received.clear();
     }
 }
 

@@ -26,10 +26,10 @@ struct ImagePart
 };
 
 // "appl:1000 flah:600:7 *kern:200": type, size, extra; '*' sets the flag.
-inline QVector<ImagePart> parseParts(const QString& spec)
+inline QVector<ImagePart> parseParts(const QString& text)
 {
     QVector<ImagePart> parts;
-    for (const QString& token : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString& token : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         ImagePart part;
         part.anyType = token.startsWith(QLatin1Char('*'));
         const QStringList fields = token.mid(part.anyType ? 1 : 0).split(QLatin1Char(':'));

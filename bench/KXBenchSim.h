@@ -12,16 +12,17 @@ class KXBenchSim
 public:
     ~KXBenchSim() { stop(); }
 
-    // Starts kxsim and reads its endpoint lines; false when it does not
-    // print its data port within `waitMs`.
-    bool start(int waitMs = 10000)
+    // Starts kxsim with `extraArgs` and reads its endpoint lines; false when
+    // it does not print its data port within `waitMs`.
+    bool start(int waitMs = 10000, const QStringList& extraArgs = {})
     {
         static const QRegularExpression dataLine(
             QStringLiteral("^kxsim: data tcp 127\\.0\\.0\\.1:(\\d+)$"));
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(KXSIM_PATH),
-                        {QStringLiteral("--port"), QStringLiteral("0"),
-                         QStringLiteral("--log-port"), QStringLiteral("0")});
+                        QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                    QStringLiteral("--log-port"), QStringLiteral("0")} +
+                            extraArgs);
         if (!m_process.waitForStarted(waitMs))
             return false;
         while (dataPort == 0) {

@@ -9,12 +9,12 @@ build="$root/build-bench"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKX_BENCH=ON \
   -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target bench_codec bench_transport bench_connector bench_discovery idle_cpu
+cmake --build "$build" --target bench_codec bench_transport bench_connector bench_firmware bench_discovery idle_cpu
 
 # The kit logs every connect and teardown; keep the tables readable.
 export QT_LOGGING_RULES="${QT_LOGGING_RULES:-kx.*.debug=false}"
 
-for bench in bench_codec bench_transport bench_connector; do
+for bench in bench_codec bench_transport bench_connector bench_firmware; do
   LD_LIBRARY_PATH="$build/driver${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     "$build/bench/$bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
     --benchmark_color=false "$@" |

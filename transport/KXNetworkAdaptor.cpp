@@ -2,6 +2,8 @@
 
 #include "KXNetworkWorker.h"
 #include "KXTransportLog.h"
+#include "KXUpgrade/KXBlockDownload.h"
+#include "KXUpgrade/KXFirmwareFormats.h"
 
 #include <QThread>
 
@@ -99,13 +101,17 @@ bool KXNetworkAdaptor::is_open()
 bool KXNetworkAdaptor::update_firmware_file(const QString& fileName, KXFirmwareProgress* progress,
                                             int type, uint* error)
 {
-    // Network devices take firmware through the block download, which
-    // drives this transport; it is not part of the transport itself yet.
-    Q_UNUSED(fileName)
-    Q_UNUSED(progress)
+    // Network devices take firmware through the block download over this
+    // very link; "nfp" packages announce their parts their own way.
     Q_UNUSED(type)
     Q_UNUSED(error)
-    return false;
+    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const bool package =
+        dot >= 0 && fileName.mid(dot + 1).compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
+    KXBlockDownload download(package ? KXBlockDownload::Variant::Package
+                                     : KXBlockDownload::Variant::Image);
+    download.setup(fileName, this, progress, frameSize());
+    return download.run();
 }
 
 int KXNetworkAdaptor::clean(int value)

@@ -43,6 +43,17 @@ public:
         bool base = false;
     };
 
+    // The boot loader: whether data links start in it, where received
+    // firmware parts go (one file per part; none when empty) and the
+    // misbehaviour asked for (KXSimBootLoader::Fault).
+    struct Boot
+    {
+        bool atStart = false;
+        QString firmwareOut;
+        int fault = 0;
+    };
+    Boot& boot() { return m_boot; }
+
     bool loadFiles(const QString& configFile, const QString& offlineFile);
     KXOffLineEngine& engine() { return m_engine; }
     const Units& units() const { return m_units; }
@@ -84,6 +95,8 @@ public:
 
 signals:
     void logLineAdded(const QByteArray& line);
+    // A boot-loader milestone or refusal, for the person watching.
+    void bootEvent(const QString& text);
 
 private:
     bool isRefused(const QByteArray& command) const;
@@ -92,6 +105,7 @@ private:
     Units m_units;
     KXSimFaults m_faults;
     Greeting m_greeting;
+    Boot m_boot;
     int m_gapMs = DefaultGapMs;
     quint64 m_barcodes = 0;
     quint64 m_messages = 0;

@@ -1,5 +1,6 @@
 #include "KXSimOptions.h"
 
+#include "KXSimBootLoader.h"
 #include "KXSimUdpEndpoint.h"
 
 #include <QDir>
@@ -85,6 +86,26 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         };
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             help = true;
+            continue;
+        }
+        if (arg == QLatin1String("--bootloader")) {
+            boot.atStart = true;
+            continue;
+        }
+        if (arg == QLatin1String("--firmware-out") || arg == QLatin1String("--boot-fault")) {
+            QString text;
+            if (!value(text))
+                return false;
+            if (arg == QLatin1String("--firmware-out")) {
+                boot.firmwareOut = text;
+                continue;
+            }
+            boot.fault = KXSimBootLoader::faultByName(text);
+            if (boot.fault < 0) {
+                error = QStringLiteral("--boot-fault takes one of %1")
+                            .arg(KXSimBootLoader::faultNames());
+                return false;
+            }
             continue;
         }
         if (arg == QLatin1String("--serial")) {
@@ -245,6 +266,14 @@ const char* KXSimOptions::usage()
            "                      20 ms apart (SIMMSG)\n"
            "  --mixed N           one write of N barcode and message pairs (SIMMIX)\n"
            "  --gap MS            pause before each piece (default 100) (SIMGAP)\n"
+           "Boot loader (firmware download; events print as \"kxsim: boot ...\")\n"
+           "  --bootloader        data links start in the boot loader (SIMBTL on one link)\n"
+           "  --firmware-out DIR  write each received part to DIR as INDEX-TYPE.bin\n"
+           "  --boot-fault NAME   refuse (\"!FileType\" answered 1), erase (\">Start\"\n"
+           "                      answered 4, dots before ';'), ack (second block answered\n"
+           "                      '#'), slow (busy '*', 2.7 s silence, '^'), silent (first block\n"
+           "                      unanswered), drop (hang up in the first block), escape\n"
+           "                      (escape answered 0x15) (SIMBFT 1 to 7, 0 none)\n"
            "Log\n"
            "  --log-lines N       start with N more lines in the device log (SIMLGL)\n"
            "  --log-stream MS     log clients get every new log line; a tick line every\n"
@@ -271,6 +300,8 @@ const char* KXSimOptions::usage()
            "  SIMLOGn    stream the log to log clients, a tick every n ms (0 off)\n"
            "  SIMUSLn    1: ignore every UDP datagram, 0: answer again\n"
            "  SIMUMFn    damage discovery answers as --udp-malformed n (0 off)\n"
+           "  SIMBTL     this link switches to the boot loader after the reply\n"
+           "  SIMBFTn    boot-loader fault n as --boot-fault (0 none)\n"
            "  SIMRST     every fault off (also those set by options)\n"
            "A trigger frame may ask for at most 4 MiB of unsolicited data in all (each\n"
            "piece counted as long as the last one's number makes it) and 100000 log\n"

@@ -30,6 +30,7 @@ public:
     bool udp = false;        // also answer discovery
     quint16 udpPort = 36510; // where the kit's discovery requests go
     int udpDevices = 1;
+    KXSimDevice::Boot boot;
     bool help = false;
 
     // Reads the arguments after the program name. False with a one-line

@@ -1,5 +1,6 @@
 #include "KXSimSession.h"
 
+#include "KXSimBootLoader.h"
 #include "KXSimDevice.h"
 #include "KXSimFrames.h"
 #include "KXSimLink.h"
@@ -23,7 +24,9 @@ KXSimSession::KXSimSession(KXSimDevice& device, KXSimLink* link, Greet greet, QO
     connect(&m_output, &KXSimOutput::drained, this, &KXSimSession::takeFrames,
             Qt::QueuedConnection);
     m_device.log(QStringLiteral("link opened: %1").arg(m_peer));
-    if (greet == Greet::Now)
+    if (m_device.boot().atStart)
+        enterBootLoader();
+    else if (greet == Greet::Now)
         this->greet();
 }
 
@@ -31,6 +34,10 @@ void KXSimSession::onReceived(const QByteArray& bytes)
 {
     if (m_hangingUp)
         return;
+    if (m_boot) {
+        m_boot->receive(bytes);
+        return;
+    }
     if (!m_greeted)
         greet();
     m_reader.append(bytes);
@@ -80,6 +87,10 @@ void KXSimSession::answerTriggers(const KXSimHostFrame& frame)
     // Triggers are always answered at once and whole, so the host knows they
     // hold before it sends the next command.
     m_output.queueReply(simReplyFrame(frame.protocol, replyText));
+    if (actions.bootLoader) {
+        enterBootLoader();
+        return;
+    }
     queueBarcodes(actions.barcodes);
     queueMessages(actions.messages);
     queueMixed(actions.mixed);
@@ -113,6 +124,15 @@ void KXSimSession::answerCommands(const KXSimHostFrame& frame, bool idleProbe)
         m_hangingUp = true;
         m_output.queueClose();
     }
+}
+
+void KXSimSession::enterBootLoader()
+{
+    // From here on the link speaks the boot-loader dialogue only; no
+    // unsolicited data is made up any more.
+    m_greeted = true;
+    m_boot = new KXSimBootLoader(m_device, m_link, this);
+    m_device.log(QStringLiteral("boot loader on %1").arg(m_peer));
 }
 
 void KXSimSession::greet()

@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+class KXSimBootLoader;
 class KXSimDevice;
 class KXSimLink;
 
@@ -38,6 +39,7 @@ private:
     void answerTriggers(const KXSimHostFrame& frame);
     void answerCommands(const KXSimHostFrame& frame, bool idleProbe);
     void greet();
+    void enterBootLoader();
     void queueBarcodes(int count);
     void queueMessages(int count);
     void queueMixed(int count);
@@ -51,6 +53,7 @@ private:
     int m_answered = 0;
     bool m_greeted = false;
     bool m_hangingUp = false;
+    KXSimBootLoader* m_boot = nullptr; // set once the link is in the boot loader
 };
 
 #endif // KXSIMSESSION_H

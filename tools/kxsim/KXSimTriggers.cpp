@@ -1,5 +1,6 @@
 #include "KXSimTriggers.h"
 
+#include "KXSimBootLoader.h"
 #include "KXSimDevice.h"
 #include "KXSimFrames.h"
 #include "KXSimUdpAnswers.h"
@@ -155,13 +156,30 @@ Outcome applyCommand(const QByteArray& subTag, const QByteArray& parameter, KXSi
         value = QByteArray::number(number);
         return Outcome::Done;
     }
+    if (subTag == "BFT") {
+        if (!query) {
+            if (!readNumber(parameter, 0, KXSimBootLoader::LastFault, number))
+                return Outcome::Bad;
+            device.boot().fault = number;
+        }
+        value = QByteArray::number(device.boot().fault);
+        return Outcome::Done;
+    }
+    if (subTag == "BTL") {
+        if (!parameter.isEmpty())
+            return Outcome::Bad;
+        actions.bootLoader = true;
+        return Outcome::Done;
+    }
     if (subTag == "CLS" || subTag == "RST") {
         if (!parameter.isEmpty())
             return Outcome::Bad;
         if (subTag == "CLS")
             actions.close = true;
-        else
+        else {
             faults.clear();
+            device.boot().fault = KXSimBootLoader::NoFault;
+        }
         return Outcome::Done;
     }
     return Outcome::Unknown;

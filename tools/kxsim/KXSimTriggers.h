@@ -12,7 +12,8 @@ struct KXSimActions
     int barcodes = 0;
     int messages = 0;
     int mixed = 0;
-    int logLines = 0; // already added to the log
+    int logLines = 0;        // already added to the log
+    bool bootLoader = false; // the link switches to the boot loader
 };
 
 // The simulator-only commands: command text whose first command has the tag

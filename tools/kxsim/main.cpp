@@ -78,6 +78,9 @@ int main(int argc, char* argv[])
     device.setGapMs(options.gapMs);
     device.addLogLines(options.logLines);
     device.setLogStreamMs(options.logStreamMs);
+    device.boot() = options.boot;
+    QObject::connect(&device, &KXSimDevice::bootEvent,
+                     [](const QString& text) { printLine(QStringLiteral("boot ") + text); });
 
     const QHostAddress address(options.bindAddress);
     std::vector<std::unique_ptr<KXSimEndpoint>> endpoints;

@@ -1,7 +1,11 @@
 #include "IfpPackageHandler.h"
 
+#include "KXBlockDownload.h"
+#include "KXFirmwareFormats.h"
+#include "KXPakInfo.h"
 #include "KXUpgradeLog.h"
 #include "KXZipExtract.h"
+#include "connector/KXDeviceConnector.h"
 #include "lua/LuaFn.h"
 
 #include <QDir>
@@ -17,11 +21,12 @@ namespace {
 bool downloadFirmware(KXDeviceConnector* connector, const QString& firmwarePath, bool nfpPackage,
                       KXFirmwareProgress* progress)
 {
-    Q_UNUSED(connector)
-    Q_UNUSED(firmwarePath)
-    Q_UNUSED(nfpPackage)
-    Q_UNUSED(progress)
-    return false;
+    if (!connector || !connector->transport())
+        return false;
+    KXBlockDownload download(nfpPackage ? KXBlockDownload::Variant::Package
+                                        : KXBlockDownload::Variant::Image);
+    download.setup(firmwarePath, connector->transport(), progress, connector->getFrameSize());
+    return download.run();
 }
 
 // Reads model, hardware, version and driver information from a firmware
@@ -29,12 +34,11 @@ bool downloadFirmware(KXDeviceConnector* connector, const QString& firmwarePath,
 bool readFirmwareInfo(const QString& firmwarePath, QString& model, QString& hardware,
                       QString& version, uint* driverInfo)
 {
-    Q_UNUSED(firmwarePath)
-    Q_UNUSED(model)
-    Q_UNUSED(hardware)
-    Q_UNUSED(version)
-    Q_UNUSED(driverInfo)
-    return false;
+    // A firmware file that is itself an archive describes nothing (and would
+    // lead back here).
+    if (firmwareSuffix(firmwarePath) == QLatin1String("ifp"))
+        return false;
+    return KXGetPakInfo(firmwarePath, model, hardware, version, driverInfo);
 }
 
 } // namespace

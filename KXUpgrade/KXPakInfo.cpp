@@ -1,5 +1,6 @@
 #include "KXPakInfo.h"
 
+#include "IfpPackageHandler.h"
 #include "KXFirmwareFormats.h"
 #include "transport/KXDriverLibrary.h"
 
@@ -83,7 +84,8 @@ bool KXGetPakInfo(const QString& file, QString& model, QString& hardware, QStrin
     // package handler can supply once it has unpacked the archive; until
     // then there is nothing to read and nothing is changed.
     if (firmwareSuffix(file) == QLatin1String("ifp"))
-        return true;
+        return IfpPackageHandler::instance()->packageInfo(file, model, hardware, version,
+                                                          driverInfo);
     Record record;
     if (!readKernelInfo(file, record, driverInfo))
         return false;

@@ -107,6 +107,34 @@ public:
     void logRecv();
     void stopLogRecv();
 
+    // Firmware (KXDeviceConnectorFirmware.cpp). Results of the check:
+    enum CheckCode
+    {
+        CheckOk = 0,
+        CheckQueryFailed = 600,     // time-out, no reply, discarded
+        CheckWriteFailed = 601,     // writing a query failed (-20)
+        CheckWriteIncomplete = 602, // a query ended with -21
+        CheckBadReply = 603,        // a reply that does not parse, or -22
+        CheckPrepareFailed = 604,   // the package could not be prepared
+        CheckExpectsPackage = 610,  // the device takes packages, the file is none
+        // any other value: the package's upgrade script refused the device
+    };
+    // Asks the device (QRYSYS, BASQSY, IFPCHK; BUFQRY on USB/serial links,
+    // IFPCFG for package devices) and, for a package, lets its script judge.
+    // Blocks the calling thread for up to five 60 s requests.
+    int checkUpdateFirmwareInfo(const QString& fileName);
+    // Stops the run loop and writes the file: a package through its handler,
+    // anything else through the transport. False without a transport or while
+    // an update runs. Blocks for the whole download.
+    bool updateFirmwareFile(const QString& fileName, int type, uint* error);
+    // Progress of the running update (stageValue 0 to 1000); false when none
+    // runs. Any thread.
+    bool getUpdateFirmwareState(int* part, int* partState, int* stage, int* stageValue) const;
+    // The transport's block size (512 without a transport).
+    int getFrameSize() const;
+    // Below 1 means 512; capped at 4194304. Needs a transport.
+    void setFrameSize(int size);
+
     IDataStreamReadWrite* transport() const { return m_transport; }
     // The run loop is meant to run (the thread may still be ending).
     bool runLoopEnabled() const { return m_running; }
@@ -177,6 +205,8 @@ private:
     int sendRaw(const Request& request, QByteArray& reply);
     bool readTextReply(int timeoutMs, int limitMs, int readSlice, const QString& specialCmd,
                        const QByteArray& specialParams, QByteArray& buffer);
+
+    int firmwareQuery(const QString& name, const QByteArray& parameters, QByteArray& value);
 
     // Upstream data and keepalive (KXDeviceConnectorUpstream.cpp).
     bool dispatchUpStreamData(const QByteArray& data, bool checkRepeat);

@@ -68,6 +68,15 @@ QString KXSimDevice::settingValue(const QString& mnemonic) const
     return setting ? setting->currentValue : QString();
 }
 
+bool KXSimDevice::setQueryAnswer(const QString& mnemonic, const QString& value)
+{
+    OfflineSetting* setting = m_engine.settings().value(mnemonic, nullptr);
+    if (!setting)
+        return false;
+    setting->currentValue = value;
+    return true;
+}
+
 bool KXSimDevice::setSetting(const QString& mnemonic, const QString& value)
 {
     if (value.contains(QLatin1Char(',')) || value.contains(QLatin1Char(';')) ||

@@ -64,6 +64,9 @@ public:
     // its parameter and NAK.
     bool answerText(const QByteArray& text, QByteArray& replyText);
     // The current value of a setting; empty when the files lack it.
+    // Gives a query-only setting another answer (such as IFPCHK); false
+    // when the files have no such setting.
+    bool setQueryAnswer(const QString& mnemonic, const QString& value);
     QString settingValue(const QString& mnemonic) const;
     // Sets a setting as a host's command would, with the engine's checks.
     // False when refused or missing, or when the value holds ',' or ';',

@@ -92,6 +92,11 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
             boot.atStart = true;
             continue;
         }
+        if (arg == QLatin1String("--ifp-check")) {
+            if (!value(ifpCheck))
+                return false;
+            continue;
+        }
         if (arg == QLatin1String("--firmware-out") || arg == QLatin1String("--boot-fault")) {
             QString text;
             if (!value(text))
@@ -269,6 +274,8 @@ const char* KXSimOptions::usage()
            "Boot loader (firmware download; events print as \"kxsim: boot ...\")\n"
            "  --bootloader        data links start in the boot loader (SIMBTL on one link)\n"
            "  --firmware-out DIR  write each received part to DIR as INDEX-TYPE.bin\n"
+           "  --ifp-check TEXT    answer IFPCHK with TEXT: the device expects firmware\n"
+           "                      packages (.ifp) and takes their IFPCFG\n"
            "  --boot-fault NAME   refuse (\"!FileType\" answered 1), erase (\">Start\"\n"
            "                      answered 4, dots before ';'), ack (second block answered\n"
            "                      '#'), slow (busy '*', 2.7 s silence, '^'), silent (first block\n"

@@ -31,6 +31,7 @@ public:
     quint16 udpPort = 36510; // where the kit's discovery requests go
     int udpDevices = 1;
     KXSimDevice::Boot boot;
+    QString ifpCheck; // IFPCHK's answer: the device expects packages
     bool help = false;
 
     // Reads the arguments after the program name. False with a one-line

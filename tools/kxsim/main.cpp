@@ -73,6 +73,9 @@ int main(int argc, char* argv[])
             QStringLiteral("cannot load the device configuration %1").arg(options.configFile),
             kExitStartFailed);
     device.setUnits(options.units);
+    if (!options.ifpCheck.isEmpty() &&
+        !device.setQueryAnswer(QStringLiteral("IFPCHK"), options.ifpCheck))
+        return fail(QStringLiteral("--ifp-check: the device files have no IFPCHK"), kExitUsage);
     device.faults() = options.faults;
     device.setGreeting(options.greeting);
     device.setGapMs(options.gapMs);

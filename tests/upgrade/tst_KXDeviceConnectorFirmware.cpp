@@ -1,6 +1,7 @@
 // The connector's firmware operations end to end against kxsim over TCP: the
 // check with its result codes, and updates of images, nfp packages and ifp
-// packages into kxsim's boot loader, with progress read from another thread.
+// packages into kxsim's boot loader (entered by the upgrade escape, as on a
+// real device), with progress read from another thread.
 
 #include "KXFirmwareImages.h"
 #include "KXTestZip.h"
@@ -47,12 +48,6 @@ struct Device
                                      received.path()} +
                          extra) &&
                connector.connectToDevice(kLoopback, sim.dataPort, false);
-    }
-    // The next firmware goes to the boot loader on this link.
-    bool enterBootLoader()
-    {
-        QByteArray reply;
-        return connector.sendBinaryMessage(KXMakeDataStreamCmd("SIMBTL"), reply, 5000) == 0;
     }
     // What kxsim wrote for part `index`, whatever its type.
     QByteArray receivedPart(int index) const
@@ -170,7 +165,6 @@ private slots:
         QVERIFY(device.start({"--ifp-check", file == "good" ? "IFP1" : ""}));
         if (file == "good")
             QCOMPARE(device.connector.checkUpdateFirmwareInfo(path), 0);
-        QVERIFY(device.enterBootLoader());
 
         // Progress, read from another thread, only moves forward within a
         // stage of a part.
@@ -210,7 +204,6 @@ private slots:
     {
         Device device;
         QVERIFY(device.start({"--boot-fault", "slow"}));
-        QVERIFY(device.enterBootLoader());
         std::thread first([&] {
             uint error = 0;
             device.connector.updateFirmwareFile(m_image, 0, &error);

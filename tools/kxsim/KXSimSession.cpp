@@ -34,6 +34,10 @@ void KXSimSession::onReceived(const QByteArray& bytes)
 {
     if (m_hangingUp)
         return;
+    // A host's upgrade escape (7E 00 00 then "~upGrade~" or "~upDate~")
+    // takes the link into the boot loader, as on a real device.
+    if (!m_boot && bytes.startsWith(QByteArray("\x7e\x00\x00", 3)))
+        enterBootLoader();
     if (m_boot) {
         m_boot->receive(bytes);
         return;

@@ -209,6 +209,7 @@ private slots:
         usage("monitor with a bad time-out", {"monitor", "offline:", "--timeout", "x"},
               "--timeout takes");
         usage("info without target", {"info"}, "expected one target");
+        usage("update without file", {"update", "offline:"}, "expected a target");
         usage("log without target", {"log"}, "expected one target");
         usage("log with a bad target", {"log", "usb:"}, "bad target");
         usage("log with a bad time-out", {"--timeout", "-5", "log", "offline:"}, "--timeout takes");

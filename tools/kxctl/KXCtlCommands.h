@@ -42,4 +42,8 @@ int runDiscover(QStringList args, QString& err);
 // name and version, then the kit's description lines.
 int runPkgInfo(const QStringList& args, QString& out, QString& err);
 
+// Checks a firmware file against the device and, unless --check-only,
+// writes it, reporting progress on standard error (JSON lines with --json).
+int runUpdate(const QStringList& args, QString& out, QString& err);
+
 #endif // KXCTLCOMMANDS_H

@@ -54,6 +54,17 @@ const Command kCommands[] = {
      "--json      one object: error (0, -1 no answer, -3 no link, null for\n"
      "            a usage error), message, info {key: value}",
      runInfo},
+    {"update", "TARGET FILE [--check-only] [--json]",
+     "check a firmware file against the device (the check code and its\n"
+     "meaning) and write it: images, nfp packages, ifp packages (unpacked and\n"
+     "judged by their upgrade script); progress on standard error, a bar on a\n"
+     "terminal; SIGINT and SIGTERM wait for the download to end\n"
+     "--check-only  stop after the check\n"
+     "--timeout   ms each check request waits for its reply (default 4500)\n"
+     "--json      one JSON line per event on standard output: check {code,\n"
+     "            meaning}, progress {part, stage, percent}, done {ok};\n"
+     "            each with error (null, or the code)",
+     runUpdate},
     {"monitor", "TARGET [--send TEXT]...",
      "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
      "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
@@ -103,7 +114,7 @@ const Command kCommands[] = {
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, info, monitor, log and enum (see each)\n"
+    "  --timeout   MS from 1 to 3600000 for send, info, update, monitor, log and enum (see each)\n"
     "\n"
     "TARGET   tcp://HOST:PORT       network device\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"

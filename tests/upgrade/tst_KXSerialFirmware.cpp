@@ -1,0 +1,207 @@
+#include "KXFirmwareImages.h"
+#include "tools/KXSimPeers.h"
+#include "transport/KXNetworkAdaptor.h"
+#include "transport/KXTransportChecks.h"
+
+#include <QTemporaryDir>
+
+using namespace kxfwtest;
+using kxsimtest::SimProcess;
+
+namespace {
+
+const QString kEventPrefix = QStringLiteral("kxsim: boot ");
+
+// What one download left behind.
+struct Outcome
+{
+    bool ok = false;
+    uint error = 0;
+    QStringList events; // kxsim's boot-loader events, in order
+    QByteArray progress;
+};
+
+// Writes `file` to a kxsim started with `simArgs`: over its pseudo-terminal
+// through our driver (by COM or USB record), or over TCP through the kit's
+// own download. With `trigger` the link is switched to the boot loader by
+// "SIMBTL" first.
+bool download(const QString& file, const QStringList& simArgs, const QString& link, bool trigger,
+              int expectedEvents, Outcome& outcome)
+{
+    SimProcess sim;
+    if (!sim.start(QStringList{"--port", "0", "--log-port", "0", "--serial"} + simArgs, true))
+        return false;
+    std::unique_ptr<IDataStreamReadWrite> adaptor;
+    if (link == QLatin1String("tcp")) {
+        auto tcp = std::make_unique<KXNetworkAdaptor>();
+        if (!tcp->connect(QStringLiteral("127.0.0.1"), sim.dataPort, false))
+            return false;
+        adaptor = std::move(tcp);
+    } else {
+        const QString path = sim.serialPaths.first();
+        qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(path));
+        auto serial = std::make_unique<KXSerialPortAdaptor>();
+        uint error = 0;
+        const bool open = link == QLatin1String("usb")
+                              ? serial->openUsb(kxtest::usbRecord(path).data(), 3, &error)
+                              : serial->openCom(kxtest::comRecord().data(), &error);
+        if (!open)
+            return false;
+        adaptor = std::move(serial);
+    }
+    if (trigger) {
+        // The link starts as a scanner's; the trigger's reply comes first.
+        if (!adaptor->write(kxsimtest::hostFrame(1, "SIMBTL")))
+            return false;
+        QByteArray reply;
+        uint error = 0;
+        adaptor->read_until(reply, kxsimtest::kWaitMs, 10, "\x03", 1, &error);
+        if (!reply.contains("SIMBTL"))
+            return false;
+    }
+    KXFirmwareProgress progress{};
+    // USB records take the driver's second entry, as the kit's update type 1.
+    outcome.ok =
+        adaptor->update_firmware_file(file, &progress, link == "usb" ? 1 : 0, &outcome.error);
+    outcome.progress = QByteArray(reinterpret_cast<const char*>(&progress), sizeof progress);
+    const auto events = [&] {
+        QStringList seen;
+        for (const QString& line : sim.lines) {
+            if (line.startsWith(kEventPrefix))
+                seen << line.mid(kEventPrefix.size());
+        }
+        return seen;
+    };
+    (void)QTest::qWaitFor([&] { return events().size() >= expectedEvents; }, kxsimtest::kWaitMs);
+    outcome.events = events();
+    return true;
+}
+
+} // namespace
+
+// Firmware written through our driver library to kxsim's boot loader on its
+// pseudo-terminal: the device takes the same parts, and the progress record
+// ends as the kit's own download over TCP leaves it.
+class tst_KXSerialFirmware : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void write_data();
+    void write();
+};
+
+void tst_KXSerialFirmware::write_data()
+{
+    QTest::addColumn<QString>("suffix"); // "nfp" in any case makes a package
+    QTest::addColumn<QString>("parts");
+    QTest::addColumn<QString>("link");  // "com" or "usb"
+    QTest::addColumn<QString>("fault"); // kxsim's --boot-fault; "trigger": SIMBTL
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<uint>("error"); // after the transport's 200
+    QTest::addColumn<QStringList>("events");
+
+    const QString escape = QStringLiteral("escape image");
+    const QString exit = QStringLiteral("exit");
+    QTest::newRow("image, boot moved first")
+        << "bin"
+        << "appl:1000 boot:700 flah:1500:7"
+        << "com"
+        << "none" << true << 0u
+        << QStringList{escape, "part 0 boot 700 bytes in 2 blocks of 512",
+                       "part 1 appl 1000 bytes in 2 blocks of 512",
+                       "part 2 flah:7 1500 bytes in 3 blocks of 512", exit};
+    QTest::newRow("package with extended parts")
+        << "NFP"
+        << "kern:1000 appl:700 exfl:600:5"
+        << "usb"
+        << "none" << true << 0u
+        << QStringList{"escape package",
+                       "part 0 kern 1000 bytes in 2 blocks of 512",
+                       "part 1 appl 700 bytes in 2 blocks of 512",
+                       "escape block",
+                       "part 2 flah:5 600 bytes in 2 blocks of 512",
+                       exit};
+    QTest::newRow("erase dots before the blocks")
+        << "bin"
+        << "kern:1500"
+        << "com"
+        << "erase" << true << 0u
+        << QStringList{escape, "erase", "part 0 kern 1500 bytes in 3 blocks of 512", exit};
+    QTest::newRow("entered by trigger")
+        << "bin"
+        << "kern:700"
+        << "usb"
+        << "trigger" << true << 0u
+        << QStringList{escape, "part 0 kern 700 bytes in 2 blocks of 512", exit};
+    QTest::newRow("command refused")
+        << "bin"
+        << "boot:700 kern:900"
+        << "com"
+        << "refuse" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+        << QStringList{escape, "refused !FileType:boot (refused on request)", exit};
+    QTest::newRow("escape refused") << "bin"
+                                    << "kern:900"
+                                    << "usb"
+                                    << "escape" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+                                    << QStringList{"escape answered wrong"};
+}
+
+void tst_KXSerialFirmware::write()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, parts);
+    QFETCH(QString, link);
+    QFETCH(QString, fault);
+    QFETCH(bool, ok);
+    QFETCH(uint, error);
+    QFETCH(QStringList, events);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVector<ImagePart> image = parseParts(parts);
+    const bool package = suffix.compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
+    const QString file = dir.filePath(QStringLiteral("firmware.") + suffix);
+    {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(package ? buildPackage(image) : buildImage(image));
+    }
+    const bool trigger = fault == QLatin1String("trigger");
+    const auto simArgs = [&](const QString& received) {
+        QDir().mkpath(received);
+        return QStringList{"--firmware-out", received} +
+               (trigger ? QStringList() : QStringList{"--bootloader", "--boot-fault", fault});
+    };
+    Outcome serial, tcp;
+    const QString received = dir.filePath(QStringLiteral("received"));
+    QVERIFY(download(file, simArgs(received), link, trigger, events.size(), serial));
+    QVERIFY(download(file, simArgs(dir.filePath(QStringLiteral("tcp"))), QStringLiteral("tcp"),
+                     trigger, events.size(), tcp));
+
+    QCOMPARE(serial.ok, ok);
+    QCOMPARE(serial.error, error);
+    QVERIFY2(serial.events == events, qPrintable(serial.events.join(QLatin1String(" | "))));
+    QCOMPARE(tcp.events, serial.events);
+    QCOMPARE(serial.progress.toHex(' '), tcp.progress.toHex(' '));
+
+    // Every part the device took is byte for byte the one in the file.
+    for (const QString& event : events) {
+        const QStringList words = event.split(QLatin1Char(' '));
+        if (words.value(0) != QLatin1String("part"))
+            continue;
+        const QString type = words.value(2).left(4);
+        QFile part(QDir(received).filePath(words.value(1) + QLatin1Char('-') + type + ".bin"));
+        QVERIFY2(part.open(QIODevice::ReadOnly), qPrintable(part.fileName()));
+        const QByteArray data = part.readAll();
+        const auto source = std::find_if(image.begin(), image.end(), [&](const ImagePart& p) {
+            const QByteArray sent = p.type == "exfl" ? QByteArray("flah") : p.type;
+            return sent == type.toLatin1() && int(p.size) == data.size();
+        });
+        QVERIFY2(source != image.end(), qPrintable(event));
+        QVERIFY2(data == source->data, qPrintable(event));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_KXSerialFirmware)
+#include "tst_KXSerialFirmware.moc"

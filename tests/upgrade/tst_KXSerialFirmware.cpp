@@ -140,6 +140,12 @@ void tst_KXSerialFirmware::write_data()
         << "com"
         << "refuse" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
         << QStringList{escape, "refused !FileType:boot (refused on request)", exit};
+    // A device that goes away is not waited for.
+    QTest::newRow("link dropped in a block") << "bin"
+                                             << "kern:1500"
+                                             << "com"
+                                             << "drop" << false << uint(KXDS_ERROR_IO) + 200
+                                             << QStringList{escape, "dropped the link in block 0"};
     QTest::newRow("escape refused") << "bin"
                                     << "kern:900"
                                     << "usb"

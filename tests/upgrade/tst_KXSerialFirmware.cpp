@@ -1,9 +1,14 @@
 #include "KXFirmwareImages.h"
+#include "KXTestZip.h"
+#include "connector/KXDeviceConnector.h"
 #include "tools/KXSimPeers.h"
 #include "transport/KXNetworkAdaptor.h"
 #include "transport/KXTransportChecks.h"
 
 #include <QTemporaryDir>
+
+#include <atomic>
+#include <thread>
 
 using namespace kxfwtest;
 using kxsimtest::SimProcess;
@@ -89,6 +94,8 @@ class tst_KXSerialFirmware : public QObject
 private slots:
     void write_data();
     void write();
+    void throughConnector_data();
+    void throughConnector();
 };
 
 void tst_KXSerialFirmware::write_data()
@@ -206,6 +213,79 @@ void tst_KXSerialFirmware::write()
         });
         QVERIFY2(source != image.end(), qPrintable(event));
         QVERIFY2(data == source->data, qPrintable(event));
+    }
+}
+
+void tst_KXSerialFirmware::throughConnector_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::newRow("image through the driver") << "bin";
+    QTest::newRow("nfp through the driver") << "nfp";
+    // An ifp package's firmware goes by the block download over the serial
+    // transport's plain reads and writes.
+    QTest::newRow("ifp over the serial transport") << "ifp";
+}
+
+// The connector on a serial link: an update blocks its caller while another
+// thread reads progress that only moves forward, and the device gets the
+// parts.
+void tst_KXSerialFirmware::throughConnector()
+{
+    QFETCH(QString, suffix);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVector<ImagePart> parts = parseParts(suffix == "nfp" ? "kern:1500 exfl:900:3" : "appl:3000");
+    const QByteArray bytes = suffix == "nfp" ? buildPackage(parts) : buildImage(parts);
+    const QString file = dir.filePath("firmware." + suffix);
+    if (suffix == "ifp") {
+        const QByteArray script = "function CheckUpGrade(q, b, i, cfg) return 0 end";
+        QVERIFY(kxWriteZip(file,
+                           {{"upgrade.lua", script}, {"cfg.json", "{}"}, {"firmware.bin", bytes}}));
+    } else {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size());
+    }
+    SimProcess sim;
+    QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--serial", "--firmware-out", dir.path(),
+                       "--ifp-check", suffix == "ifp" ? "IFP1" : ""},
+                      true));
+    qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(sim.serialPaths.first()));
+    KXDeviceConnector connector;
+    QVERIFY(connector.openDevice(kxtest::comRecord().data(), nullptr));
+    if (suffix == "ifp")
+        QCOMPARE(connector.checkUpdateFirmwareInfo(file), 0);
+    QByteArray reply;
+    QCOMPARE(connector.sendBinaryMessage(KXMakeDataStreamCmd("SIMBTL"), reply, 5000), 0);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> backwards{0}, samples{0};
+    std::thread reader([&] {
+        int lastKey = -1, lastValue = -1;
+        while (!done) {
+            int part = 0, state = 0, stage = 0, value = 0;
+            if (connector.getUpdateFirmwareState(&part, &state, &stage, &value)) {
+                const int key = part * 10 + stage;
+                backwards += key < lastKey || (key == lastKey && value < lastValue);
+                lastKey = key;
+                lastValue = value;
+                ++samples;
+            }
+            std::this_thread::yield();
+        }
+    });
+    uint error = 0;
+    const bool ok = connector.updateFirmwareFile(file, 0, &error);
+    done = true;
+    reader.join();
+    QVERIFY(ok);
+    QCOMPARE(error, 0u);
+    QCOMPARE(backwards.load(), 0);
+    QVERIFY(samples > 0);
+    for (int i = 0; i < parts.size(); ++i) {
+        const QStringList names = QDir(dir.path()).entryList({QStringLiteral("%1-*").arg(i)});
+        QFile part(dir.filePath(names.value(0)));
+        QVERIFY(part.open(QIODevice::ReadOnly));
+        QVERIFY(part.readAll() == parts[i].data);
     }
 }
 

@@ -125,15 +125,31 @@ public:
     {
         __atomic_store_n(&words_[index], value, __ATOMIC_RELAXED);
     }
+    // The byte at `offset` in the record's native byte order, stored as a
+    // whole word so that every access to the record has the same size.
     void setByte(int offset, uint8_t value)
     {
-        __atomic_store_n(reinterpret_cast<uint8_t*>(words_) + offset, value, __ATOMIC_RELAXED);
+        uint32_t word = 0;
+        std::memcpy(reinterpret_cast<uint8_t*>(&word) + offset % 4, &value, 1);
+        const uint32_t mask = ~(uint32_t(0xFF) << shiftOf(offset));
+        uint32_t& target = words_[offset / 4];
+        uint32_t old = __atomic_load_n(&target, __ATOMIC_RELAXED);
+        while (!__atomic_compare_exchange_n(&target, &old, (old & mask) | word, true,
+                                            __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+        }
     }
     void setStage(uint32_t stage) { setWord(StageWord, stage); }
     uint32_t value() const { return word(int(word(StageWord) % ProgressWords)); }
     void setValue(uint32_t value) { setWord(int(word(StageWord) % ProgressWords), value); }
 
 private:
+    static int shiftOf(int offset)
+    {
+        const uint32_t probe = 1;
+        const bool little = *reinterpret_cast<const uint8_t*>(&probe) == 1;
+        return (little ? offset % 4 : 3 - offset % 4) * 8;
+    }
+
     uint32_t own_[ProgressWords] = {};
     uint32_t* words_;
 };

@@ -147,6 +147,19 @@ void tst_KXSerialFirmware::write_data()
         << "com"
         << "refuse" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
         << QStringList{escape, "refused !FileType:boot (refused on request)", exit};
+    // Busy reports leave the value alone; a status wait in silence adds 4.
+    QTest::newRow("slow programming")
+        << "bin"
+        << "kern:1500"
+        << "usb"
+        << "slow" << true << 0u
+        << QStringList{escape, "part 0 kern 1500 bytes in 3 blocks of 512", exit};
+    QTest::newRow("wrong block acknowledgement")
+        << "bin"
+        << "kern:1500"
+        << "com"
+        << "ack" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+        << QStringList{escape, "block 1 acknowledged wrong", exit};
     // A device that goes away is not waited for.
     QTest::newRow("link dropped in a block") << "bin"
                                              << "kern:1500"

@@ -102,8 +102,9 @@ void tst_KXSerialFirmware::write_data()
 {
     QTest::addColumn<QString>("suffix"); // "nfp" in any case makes a package
     QTest::addColumn<QString>("parts");
-    QTest::addColumn<QString>("link");  // "com" or "usb"
-    QTest::addColumn<QString>("fault"); // kxsim's --boot-fault; "trigger": SIMBTL
+    QTest::addColumn<QString>("link");    // "com" or "usb"
+    QTest::addColumn<qint64>("fileSize"); // 0: as the parts make it
+    QTest::addColumn<QString>("fault");   // kxsim's --boot-fault; "trigger": SIMBTL
     QTest::addColumn<bool>("ok");
     QTest::addColumn<uint>("error"); // after the transport's 200
     QTest::addColumn<QStringList>("events");
@@ -113,16 +114,14 @@ void tst_KXSerialFirmware::write_data()
     QTest::newRow("image, boot moved first")
         << "bin"
         << "appl:1000 boot:700 flah:1500:7"
-        << "com"
-        << "none" << true << 0u
+        << "com" << qint64(0) << "none" << true << 0u
         << QStringList{escape, "part 0 boot 700 bytes in 2 blocks of 512",
                        "part 1 appl 1000 bytes in 2 blocks of 512",
                        "part 2 flah:7 1500 bytes in 3 blocks of 512", exit};
     QTest::newRow("package with extended parts")
         << "NFP"
         << "kern:1000 appl:700 exfl:600:5"
-        << "usb"
-        << "none" << true << 0u
+        << "usb" << qint64(0) << "none" << true << 0u
         << QStringList{"escape package",
                        "part 0 kern 1000 bytes in 2 blocks of 512",
                        "part 1 appl 700 bytes in 2 blocks of 512",
@@ -132,45 +131,45 @@ void tst_KXSerialFirmware::write_data()
     QTest::newRow("erase dots before the blocks")
         << "bin"
         << "kern:1500"
-        << "com"
-        << "erase" << true << 0u
+        << "com" << qint64(0) << "erase" << true << 0u
         << QStringList{escape, "erase", "part 0 kern 1500 bytes in 3 blocks of 512", exit};
+    QTest::newRow("large file in 1024 blocks")
+        << "bin"
+        << "kern:3000"
+        << "com" << qint64(10 * 1024 * 1024 + 1) << "none" << true << 0u
+        << QStringList{escape, "part 0 kern 3000 bytes in 3 blocks of 1024", exit};
     QTest::newRow("entered by trigger")
         << "bin"
         << "kern:700"
-        << "usb"
-        << "trigger" << true << 0u
+        << "usb" << qint64(0) << "trigger" << true << 0u
         << QStringList{escape, "part 0 kern 700 bytes in 2 blocks of 512", exit};
     QTest::newRow("command refused")
         << "bin"
         << "boot:700 kern:900"
-        << "com"
-        << "refuse" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+        << "com" << qint64(0) << "refuse" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
         << QStringList{escape, "refused !FileType:boot (refused on request)", exit};
     // Busy reports leave the value alone; a status wait in silence adds 4.
     QTest::newRow("slow programming")
         << "bin"
         << "kern:1500"
-        << "usb"
-        << "slow" << true << 0u
+        << "usb" << qint64(0) << "slow" << true << 0u
         << QStringList{escape, "part 0 kern 1500 bytes in 3 blocks of 512", exit};
     QTest::newRow("wrong block acknowledgement")
         << "bin"
         << "kern:1500"
-        << "com"
-        << "ack" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+        << "com" << qint64(0) << "ack" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
         << QStringList{escape, "block 1 acknowledged wrong", exit};
     // A device that goes away is not waited for.
-    QTest::newRow("link dropped in a block") << "bin"
-                                             << "kern:1500"
-                                             << "com"
-                                             << "drop" << false << uint(KXDS_ERROR_IO) + 200
-                                             << QStringList{escape, "dropped the link in block 0"};
-    QTest::newRow("escape refused") << "bin"
-                                    << "kern:900"
-                                    << "usb"
-                                    << "escape" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
-                                    << QStringList{"escape answered wrong"};
+    QTest::newRow("link dropped in a block")
+        << "bin"
+        << "kern:1500"
+        << "com" << qint64(0) << "drop" << false << uint(KXDS_ERROR_IO) + 200
+        << QStringList{escape, "dropped the link in block 0"};
+    QTest::newRow("escape refused")
+        << "bin"
+        << "kern:900"
+        << "usb" << qint64(0) << "escape" << false << uint(KXDS_ERROR_FIRMWARE_REFUSED) + 200
+        << QStringList{"escape answered wrong"};
 }
 
 void tst_KXSerialFirmware::write()
@@ -178,6 +177,7 @@ void tst_KXSerialFirmware::write()
     QFETCH(QString, suffix);
     QFETCH(QString, parts);
     QFETCH(QString, link);
+    QFETCH(qint64, fileSize);
     QFETCH(QString, fault);
     QFETCH(bool, ok);
     QFETCH(uint, error);
@@ -191,7 +191,7 @@ void tst_KXSerialFirmware::write()
     {
         QFile out(file);
         QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(package ? buildPackage(image) : buildImage(image));
+        out.write(package ? buildPackage(image) : buildImage(image, fileSize));
     }
     const bool trigger = fault == QLatin1String("trigger");
     const auto simArgs = [&](const QString& received) {

@@ -45,6 +45,8 @@ void copyText(uint8_t* dst, size_t to, const uint8_t* src, size_t from)
     dst[length] = 0;
 }
 
+} // namespace
+
 std::string suffixOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');
@@ -56,7 +58,7 @@ std::string suffixOf(const std::string& path)
     return suffix;
 }
 
-bool readFile(const std::string& path, std::vector<uint8_t>& data, uint32_t& error)
+bool readFirmwareFile(const std::string& path, std::vector<uint8_t>& data, uint32_t& error)
 {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
@@ -77,33 +79,34 @@ bool readFile(const std::string& path, std::vector<uint8_t>& data, uint32_t& err
     return true;
 }
 
-// The same checks the kit makes before a download: marker, part count,
-// bounds and types of the parts, CRC-32 over the header and the parts.
-bool readNfp(const std::vector<uint8_t>& file, uint8_t* record)
+bool readNfpParts(const std::vector<uint8_t>& file, std::vector<NfpPart>& parts, uint32_t& local)
 {
     static const char marker[32] = "KXSFirmwarePackage";
     if (file.size() < NfpHeaderSize || std::memcmp(file.data(), marker, sizeof marker) != 0)
         return false;
     const uint8_t* h = file.data();
-    const uint32_t local = le32(h + 248);
+    local = le32(h + 248);
     const uint64_t count = uint64_t(local) + le32(h + 252);
     if (count < 1 || count > NfpMaxParts)
         return false;
+    parts.clear();
     uint64_t lastEnd = 0;
-    uint32_t kernOffset = 0, kernSize = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* entry = h + 256 + 48 * i;
-        const uint64_t end = uint64_t(le32(entry)) + le32(entry + 4);
-        if (le32(entry + 4) == 0 || end > file.size())
+        NfpPart part;
+        part.offset = le32(entry);
+        part.size = le32(entry + 4);
+        part.extra = le32(entry + 12);
+        const uint64_t end = uint64_t(part.offset) + part.size;
+        if (part.size == 0 || end > file.size())
             return false;
-        const std::string type(reinterpret_cast<const char*>(entry + 8), 4);
-        const bool known =
-            i < local ? (type == "boot" || type == "kern" || type == "flah" || type == "appl")
-                      : type == "exfl";
+        part.type.assign(reinterpret_cast<const char*>(entry + 8), 4);
+        const bool known = i < local ? (part.type == "boot" || part.type == "kern" ||
+                                        part.type == "flah" || part.type == "appl")
+                                     : part.type == "exfl";
         if (!known)
             return false;
-        if (type == "kern")
-            kernOffset = le32(entry), kernSize = le32(entry + 4);
+        parts.push_back(part);
         lastEnd = std::max(lastEnd, end);
     }
     if (lastEnd < NfpHeaderSize)
@@ -113,9 +116,25 @@ bool readNfp(const std::vector<uint8_t>& file, uint8_t* record)
     std::memset(header + 32, 0, 4);
     uLong crc = crc32(crc32(0L, Z_NULL, 0), header, NfpHeaderSize);
     crc = crc32(crc, h + NfpHeaderSize, uInt(lastEnd - NfpHeaderSize));
-    if (uint32_t(crc) != le32(h + 32))
-        return false;
+    return uint32_t(crc) == le32(h + 32);
+}
 
+namespace {
+
+// The same checks the kit makes before a download: marker, part count,
+// bounds and types of the parts, CRC-32 over the header and the parts.
+bool readNfp(const std::vector<uint8_t>& file, uint8_t* record)
+{
+    std::vector<NfpPart> parts;
+    uint32_t local = 0;
+    if (!readNfpParts(file, parts, local))
+        return false;
+    const uint8_t* h = file.data();
+    uint32_t kernOffset = 0, kernSize = 0;
+    for (const NfpPart& part : parts) {
+        if (part.type == "kern")
+            kernOffset = part.offset, kernSize = part.size;
+    }
     std::memset(record, 0, KXDS_KERNEL_INFO_RECORD_SIZE);
     putLe32(record + 0, kernOffset);
     putLe32(record + 4, kernSize);
@@ -158,7 +177,7 @@ uint32_t readKernelInfo(const std::string& path, uint8_t* record)
         return KXDS_ERROR_UNSUPPORTED;
     std::vector<uint8_t> file;
     uint32_t error = KXDS_ERROR_NONE;
-    if (!readFile(path, file, error))
+    if (!readFirmwareFile(path, file, error))
         return error;
     const bool read = nfp ? readNfp(file, record) : readInfoBlock(file, record);
     return read ? KXDS_ERROR_NONE : KXDS_ERROR_BAD_ARGUMENT;

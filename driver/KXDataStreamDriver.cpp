@@ -4,6 +4,7 @@
 #include "KXDataStreamDriver.h"
 
 #include "KXDSDevice.h"
+#include "KXDSFirmware.h"
 #include "KXDSHandleTable.h"
 #include "KXDSKernelInfo.h"
 #include "KXDSPortMap.h"
@@ -149,6 +150,20 @@ uint32_t readFrom(uint32_t handle, uint8_t* buffer, uint32_t capacity, uint32_t 
     return stored;
 }
 
+// Both firmware entries: the file goes to the handle's device.
+int updateFirmware(uint32_t handle, const char16_t* file, void* progress, uint32_t* error)
+{
+    uint32_t code = KXDS_ERROR_NONE;
+    const std::shared_ptr<Device> device = deviceOf(handle, code);
+    std::string path;
+    if (device && !readWideText(file, MaxPathUnits, path))
+        code = KXDS_ERROR_BAD_ARGUMENT;
+    if (code == KXDS_ERROR_NONE)
+        code = writeFirmware(*device, path, progress);
+    setError(error, code);
+    return code == KXDS_ERROR_NONE ? 1 : 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -231,18 +246,16 @@ uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t capacity, ui
     return readFrom(handle, buffer, capacity, reponse_time, pattern, patternLength, false, error);
 }
 
-int kxds_update_firmware_file(uint32_t /*handle*/, const char16_t* /*file*/, int /*retries*/,
-                              void* /*progress*/, int /*flags*/, uint32_t* error)
+int kxds_update_firmware_file(uint32_t handle, const char16_t* file, int /*retries*/,
+                              void* progress, int /*flags*/, uint32_t* error)
 {
-    setError(error, KXDS_ERROR_UNSUPPORTED);
-    return 0;
+    return updateFirmware(handle, file, progress, error);
 }
 
-int kxds_update_firmware_file_1(uint32_t /*handle*/, const char16_t* /*file*/, int /*type*/,
-                                int /*count*/, void* /*progress*/, int /*flags*/, uint32_t* error)
+int kxds_update_firmware_file_1(uint32_t handle, const char16_t* file, int /*type*/, int /*count*/,
+                                void* progress, int /*flags*/, uint32_t* error)
 {
-    setError(error, KXDS_ERROR_UNSUPPORTED);
-    return 0;
+    return updateFirmware(handle, file, progress, error);
 }
 
 int kxds_get_kernel_info(const char16_t* file, void* info, uint32_t* driverInfo)

@@ -83,16 +83,18 @@ typedef struct KXDSComRecord
 enum KXDSError
 {
     KXDS_ERROR_NONE = 0,
-    KXDS_ERROR_BAD_HANDLE = 1,    /* unknown or zero handle */
-    KXDS_ERROR_BAD_ARGUMENT = 2,  /* null record, bad framing, bad name */
-    KXDS_ERROR_NOT_FOUND = 3,     /* no such port or device node */
-    KXDS_ERROR_OPEN_FAILED = 4,   /* the operating system refused the open */
-    KXDS_ERROR_CONFIG_FAILED = 5, /* the line settings could not be applied */
-    KXDS_ERROR_NOT_OPEN = 6,      /* the handle has no open device */
-    KXDS_ERROR_IO = 7,            /* read or write failed; the device is gone */
-    KXDS_ERROR_UNSUPPORTED = 8,   /* not implemented by this library */
-    KXDS_ERROR_BUSY = 9,          /* the port is open on another handle or in
-                                     another process */
+    KXDS_ERROR_BAD_HANDLE = 1,        /* unknown or zero handle */
+    KXDS_ERROR_BAD_ARGUMENT = 2,      /* null record, bad framing, bad name */
+    KXDS_ERROR_NOT_FOUND = 3,         /* no such port or device node */
+    KXDS_ERROR_OPEN_FAILED = 4,       /* the operating system refused the open */
+    KXDS_ERROR_CONFIG_FAILED = 5,     /* the line settings could not be applied */
+    KXDS_ERROR_NOT_OPEN = 6,          /* the handle has no open device */
+    KXDS_ERROR_IO = 7,                /* read or write failed; the device is gone */
+    KXDS_ERROR_UNSUPPORTED = 8,       /* not implemented by this library */
+    KXDS_ERROR_BUSY = 9,              /* the port is open on another handle or in
+                                         another process */
+    KXDS_ERROR_FIRMWARE_REFUSED = 10, /* the device refused a step of the firmware
+                                         dialogue or did not answer in time */
 };
 
 /* Port numbers of kxds_enum_serial_ports and kxds_open_com:
@@ -177,8 +179,35 @@ KXDS_EXPORT uint32_t kxds_read_until(uint32_t handle, uint8_t* buffer, uint32_t 
                                      uint32_t reponse_time, uint32_t interval, const char* pattern,
                                      int patternLength, uint32_t* error);
 
-/* Firmware writing: not implemented yet; the updates return 0 with
-   KXDS_ERROR_UNSUPPORTED. */
+/* Writes a firmware file to the device open on the handle, in the device's
+   boot-loader dialogue (the one the kit speaks over TCP): an escape frame
+   switches the device to upgrade mode; each part is woken with three '?',
+   announced ("!DataLens", "!FrameSize", "!Frames", "!FileType", ">Start",
+   ">Erase" when asked), sent in 512-byte blocks with a CRC-32 each (1024 for
+   files of more than 10 MiB) and waited for while the device programs it;
+   "@Exit" ends the dialogue on every path after an accepted escape.
+   - The file's suffix, in any case, picks its kind: "nfp" goes by its
+     package header (local parts, then the extended ones after their own
+     escape); any other file by the part table of its last 368 bytes (see
+     KXUpgrade/FORMATS.md), a "boot" part first.
+   - `progress` (KXDS_PROGRESS_RECORD_SIZE bytes, may be null) is written
+     while the call runs, with relaxed single-word stores, so another thread
+     may poll it: word 4 the stage (0 wake-up, 1 announcing, 2 blocks,
+     3 programming), the word of that index its value 0 to 100 (100 also
+     when the stage failed), word 6 the index of the part; for images the
+     byte at 36 + i the type of part i (boot 1, kern 2, flah 3, appl 4). The
+     caller zeroes it beforehand.
+   - Blocks the calling thread until the dialogue ends: each reply is
+     waited for at most 3 s (block acknowledgements and programming status
+     2 s), programming at most 300 s per whole MiB of the part.
+   Nonzero when every part was written. Errors: BAD_HANDLE; NOT_OPEN;
+   BAD_ARGUMENT (null or bad name, a file under 400 bytes, no part to send,
+   a package header that does not check out); NOT_FOUND (cannot be opened);
+   FIRMWARE_REFUSED (the device refused or did not answer); IO (the device
+   went away).
+   kxds_update_firmware_file_1 does exactly the same: the kit calls it for
+   update type 1. `retries`, `type`, `count` and `flags` are accepted and not
+   interpreted (the kit passes 30, 1, 30 and 0). */
 KXDS_EXPORT int kxds_update_firmware_file(uint32_t handle, const char16_t* file, int retries,
                                           void* progress, int flags, uint32_t* error);
 KXDS_EXPORT int kxds_update_firmware_file_1(uint32_t handle, const char16_t* file, int type,

@@ -471,11 +471,12 @@ private slots:
         QCOMPARE(kxds_detect_serial_settings(reinterpret_cast<uint8_t*>(record.data()), 0, 100), 0);
 
         const char16_t file[] = u"/nonexistent/firmware.bin";
+        // Firmware goes to an open device only.
         uint32_t error = 0xFFFF, error1 = 0xFFFF;
         QCOMPARE(kxds_update_firmware_file(m_handle, file, 30, nullptr, 0, &error), 0);
-        QCOMPARE(kxds_update_firmware_file_1(m_handle, file, 1, 30, nullptr, 0, &error1), 0);
-        QCOMPARE(error, uint32_t(KXDS_ERROR_UNSUPPORTED));
-        QCOMPARE(error1, uint32_t(KXDS_ERROR_UNSUPPORTED));
+        QCOMPARE(kxds_update_firmware_file_1(0, file, 1, 30, nullptr, 0, &error1), 0);
+        QCOMPARE(error, uint32_t(KXDS_ERROR_NOT_OPEN));
+        QCOMPARE(error1, uint32_t(KXDS_ERROR_BAD_HANDLE));
         std::vector<uint8_t> info(KXDS_KERNEL_INFO_RECORD_SIZE, 0);
         uint32_t infoError = 0xFFFF;
         QCOMPARE(kxds_get_kernel_info(file, info.data(), &infoError), 0);

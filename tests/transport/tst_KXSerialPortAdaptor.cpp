@@ -62,10 +62,11 @@ private slots:
         }
         checkExchangeAndReads(*m_adaptor, *m_peer, KXDS_ERROR_NONE);
 
-        // Our driver does not write firmware yet, whichever function the type
-        // picks, and says so.
-        QVERIFY(!m_adaptor->update_firmware_file("/tmp/fw.bin", nullptr, usb ? 1 : 0, &error));
-        QCOMPARE(error, uint(KXDS_ERROR_UNSUPPORTED) + 200);
+        // A firmware file that is not there fails before the device is
+        // touched, whichever function the type picks, and the driver says why.
+        QVERIFY(
+            !m_adaptor->update_firmware_file("/nonexistent/fw.bin", nullptr, usb ? 1 : 0, &error));
+        QCOMPARE(error, uint(KXDS_ERROR_NOT_FOUND) + 200);
 
         // A lost link comes back with the same settings.
         QVERIFY(m_adaptor->close());

@@ -37,6 +37,16 @@ QString checkMeaning(int code)
         return QStringLiteral("the package cannot be unpacked or lacks its files");
     case KXDeviceConnector::CheckExpectsPackage:
         return QStringLiteral("the device takes firmware packages (.ifp) only");
+    case 605:
+        return QStringLiteral("no script interpreter");
+    case 606:
+        return QStringLiteral("the upgrade script does not load or lacks CheckUpGrade");
+    case 607:
+        return QStringLiteral("the upgrade script failed");
+    case 608:
+        return QStringLiteral("the upgrade script returned no number");
+    case 609:
+        return QStringLiteral("the upgrade script ran too long and was stopped");
     default:
         return QStringLiteral("refused by the package's upgrade script");
     }

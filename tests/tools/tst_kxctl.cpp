@@ -1,8 +1,10 @@
 #include "KXSimPeers.h"
+#include "upgrade/KXFirmwareImages.h"
 
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -396,6 +398,46 @@ private slots:
         Kxctl closed({"log", tcp(sim.logPort)});
         QCOMPARE(closed.finished(), 5);
         checkErrorLine(closed.errors(), "cannot connect");
+    }
+
+    // The check, then the download into kxsim's boot loader: one JSON line
+    // per event, and the parts arrive whole; a device that takes packages
+    // only refuses a plain image with 610.
+    void updateWritesFirmware_data()
+    {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("first");
+        QTest::newRow("image") << QStringList() << 0
+                               << R"({"code":0,"error":null,"event":"check",)";
+        QTest::newRow("device of packages") << QStringList{"--ifp-check", "IFP1"} << 6
+                                            << R"({"code":610,"error":610,"event":"check",)";
+    }
+    void updateWritesFirmware()
+    {
+        QFETCH(QStringList, simArgs);
+        QFETCH(int, code);
+        QFETCH(QString, first);
+        QTemporaryDir dir;
+        QVector<kxfwtest::ImagePart> parts = kxfwtest::parseParts("appl:5000 boot:700");
+        QFile file(dir.filePath("fw.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(kxfwtest::buildImage(parts));
+        file.close();
+        SimProcess sim;
+        QVERIFY(sim.start(
+            QStringList{"--port", "0", "--log-port", "0", "--firmware-out", dir.path()} + simArgs));
+        Kxctl kxctl({"update", tcp(sim.dataPort), file.fileName(), "--json"});
+        QCOMPARE(kxctl.finished(), code);
+        const QStringList lines = linesOf(kxctl.out);
+        QVERIFY2(lines.value(0).startsWith(first), qPrintable(kxctl.out));
+        if (code != 0)
+            return;
+        QCOMPARE(lines.last(), QStringLiteral(R"({"error":null,"event":"done","ok":true})"));
+        QFile boot(dir.filePath("0-boot.bin")), appl(dir.filePath("1-appl.bin"));
+        QVERIFY(boot.open(QIODevice::ReadOnly) && appl.open(QIODevice::ReadOnly));
+        QCOMPARE(boot.readAll(), parts[1].data);
+        QCOMPARE(appl.readAll(), parts[0].data);
     }
 
     void logOfADeviceThatNeverEnds_data()

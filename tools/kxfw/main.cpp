@@ -92,11 +92,11 @@ bool parseNumber(const QString& text, quint32& value)
 }
 
 // TYPE:FILE[:EXTRA], the file read whole.
-bool parsePart(const QString& spec, KXFwPart& part, QString& error)
+bool parsePart(const QString& text, KXFwPart& part, QString& error)
 {
-    const QStringList pieces = spec.split(QLatin1Char(':'));
+    const QStringList pieces = text.split(QLatin1Char(':'));
     if (pieces.size() < 2 || pieces.size() > 3 || pieces[0].size() != 4) {
-        error = QStringLiteral("--part wants TYPE:FILE[:EXTRA] with a 4-letter type: %1").arg(spec);
+        error = QStringLiteral("--part wants TYPE:FILE[:EXTRA] with a 4-letter type: %1").arg(text);
         return false;
     }
     part.type = pieces[0].toLatin1();

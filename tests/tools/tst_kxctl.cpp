@@ -420,14 +420,12 @@ private slots:
         QFETCH(QString, first);
         QTemporaryDir dir;
         QVector<kxfwtest::ImagePart> parts = kxfwtest::parseParts("appl:5000 boot:700");
-        QFile file(dir.filePath("fw.bin"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(kxfwtest::buildImage(parts));
-        file.close();
+        const QString file = kxfwtest::writeFirmware(dir.path(), "bin", parts);
+        QVERIFY(!file.isEmpty());
         SimProcess sim;
         QVERIFY(sim.start(
             QStringList{"--port", "0", "--log-port", "0", "--firmware-out", dir.path()} + simArgs));
-        Kxctl kxctl({"update", tcp(sim.dataPort), file.fileName(), "--json"});
+        Kxctl kxctl({"update", tcp(sim.dataPort), file, "--json"});
         QCOMPARE(kxctl.finished(), code);
         const QStringList lines = linesOf(kxctl.out);
         QVERIFY2(lines.value(0).startsWith(first), qPrintable(kxctl.out));

@@ -6,12 +6,15 @@
 // 1024-byte header with its part entries and CRC-32, then the parts.
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QtEndian>
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kxfwtest {
@@ -105,6 +108,57 @@ inline QByteArray buildPackage(QVector<ImagePart>& parts)
     crc = ::crc32(crc, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()));
     qToLittleEndian<quint32>(quint32(crc), header + 32);
     return QByteArray(header, kHeader) + body;
+}
+
+// Writes the parts as a file named firmware.SUFFIX in `folder`: an "nfp"
+// package for that suffix (any case), an image otherwise. The file's path,
+// or empty when it cannot be written.
+inline QString writeFirmware(const QString& folder, const QString& suffix,
+                             QVector<ImagePart>& parts, qint64 fileSize = 0)
+{
+    const bool package = suffix.compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
+    const QByteArray bytes = package ? buildPackage(parts) : buildImage(parts, fileSize);
+    QFile file(QDir(folder).filePath(QStringLiteral("firmware.") + suffix));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName()
+                                                                                : QString();
+}
+
+// kxsim's boot-loader events among its output lines.
+inline QStringList bootEvents(const QStringList& lines)
+{
+    const QString prefix = QStringLiteral("kxsim: boot ");
+    QStringList events;
+    for (const QString& line : lines) {
+        if (line.startsWith(prefix))
+            events << line.mid(prefix.size());
+    }
+    return events;
+}
+
+// Checks that every part kxsim reports taking ("part INDEX TYPE ...") was
+// written to `received` byte for byte as in `parts`; the first part that was
+// not, or an empty text.
+inline QString partMismatch(const QString& received, const QStringList& events,
+                            const QVector<ImagePart>& parts)
+{
+    for (const QString& event : events) {
+        const QStringList words = event.split(QLatin1Char(' '));
+        if (words.value(0) != QLatin1String("part"))
+            continue;
+        const QString type = words.value(2).left(4);
+        QFile part(QDir(received).filePath(words.value(1) + QLatin1Char('-') + type + ".bin"));
+        if (!part.open(QIODevice::ReadOnly))
+            return QStringLiteral("%1: nothing written").arg(event);
+        const QByteArray data = part.readAll();
+        // Extended parts are announced as "flah".
+        const bool found = std::any_of(parts.begin(), parts.end(), [&](const ImagePart& p) {
+            const QByteArray sent = p.type == "exfl" ? QByteArray("flah") : p.type;
+            return sent == type.toLatin1() && p.data == data;
+        });
+        if (!found)
+            return QStringLiteral("%1: bytes differ").arg(event);
+    }
+    return QString();
 }
 
 } // namespace kxfwtest

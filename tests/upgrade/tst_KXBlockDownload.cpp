@@ -13,18 +13,6 @@ using kxsimtest::SimProcess;
 namespace {
 
 const QString kLoopback = QStringLiteral("127.0.0.1");
-const QString kEventPrefix = QStringLiteral("kxsim: boot ");
-
-// kxsim's boot-loader events so far.
-QStringList bootEvents(const SimProcess& sim)
-{
-    QStringList events;
-    for (const QString& line : sim.lines) {
-        if (line.startsWith(kEventPrefix))
-            events << line.mid(kEventPrefix.size());
-    }
-    return events;
-}
 
 quint32 crc32Of(const QByteArray& bytes)
 {
@@ -212,13 +200,8 @@ void tst_KXBlockDownload::image()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVector<ImagePart> image = parseParts(parts);
-    const bool package = suffix.compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
-    const QString file = dir.filePath(QStringLiteral("firmware.") + suffix);
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(package ? buildPackage(image) : buildImage(image, fileSize));
-    }
+    const QString file = writeFirmware(dir.path(), suffix, image, fileSize);
+    QVERIFY(!file.isEmpty());
     const QString received = dir.filePath(QStringLiteral("received"));
     QVERIFY(QDir().mkpath(received));
 
@@ -244,9 +227,9 @@ void tst_KXBlockDownload::image()
     QCOMPARE(adaptor.update_firmware_file(file, &progress, 0, &error), ok);
 
     // The comparison below shows what came if not all did.
-    (void)QTest::qWaitFor([&] { return bootEvents(sim).size() >= events.size(); },
+    (void)QTest::qWaitFor([&] { return bootEvents(sim.lines).size() >= events.size(); },
                           kxsimtest::kWaitMs);
-    const QStringList seen = bootEvents(sim);
+    const QStringList seen = bootEvents(sim.lines);
     QVERIFY2(seen == events, qPrintable(seen.join(QLatin1String(" | "))));
     for (int i = 0; i < partStates.size(); ++i)
         QCOMPARE(progress.byte(KXFirmwareProgress::PartStates + i), quint8(partStates[i]));
@@ -255,21 +238,8 @@ void tst_KXBlockDownload::image()
     QCOMPARE(progress.word(int(stage)), quint32(endValue));
 
     // Every part the device took is byte for byte the one in the image.
-    for (const QString& event : events) {
-        const QStringList words = event.split(QLatin1Char(' '));
-        if (words.value(0) != QLatin1String("part"))
-            continue;
-        const QString type = words.value(2).left(4);
-        QFile part(QDir(received).filePath(words.value(1) + QLatin1Char('-') + type + ".bin"));
-        QVERIFY2(part.open(QIODevice::ReadOnly), qPrintable(part.fileName()));
-        const QByteArray data = part.readAll();
-        const auto source = std::find_if(image.begin(), image.end(), [&](const ImagePart& p) {
-            const QByteArray sent = p.type == "exfl" ? QByteArray("flah") : p.type;
-            return sent == type.toLatin1() && int(p.size) == data.size();
-        });
-        QVERIFY(source != image.end());
-        QVERIFY(data == source->data);
-    }
+    const QString mismatch = partMismatch(received, events, image);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 // kxsim's boot loader refuses what a broken download would send, which is

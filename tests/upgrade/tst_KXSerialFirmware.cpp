@@ -15,8 +15,6 @@ using kxsimtest::SimProcess;
 
 namespace {
 
-const QString kEventPrefix = QStringLiteral("kxsim: boot ");
-
 // What one download left behind.
 struct Outcome
 {
@@ -69,16 +67,9 @@ bool download(const QString& file, const QStringList& simArgs, const QString& li
     outcome.ok =
         adaptor->update_firmware_file(file, &progress, link == "usb" ? 1 : 0, &outcome.error);
     outcome.progress = QByteArray(reinterpret_cast<const char*>(&progress), sizeof progress);
-    const auto events = [&] {
-        QStringList seen;
-        for (const QString& line : sim.lines) {
-            if (line.startsWith(kEventPrefix))
-                seen << line.mid(kEventPrefix.size());
-        }
-        return seen;
-    };
-    (void)QTest::qWaitFor([&] { return events().size() >= expectedEvents; }, kxsimtest::kWaitMs);
-    outcome.events = events();
+    (void)QTest::qWaitFor([&] { return bootEvents(sim.lines).size() >= expectedEvents; },
+                          kxsimtest::kWaitMs);
+    outcome.events = bootEvents(sim.lines);
     return true;
 }
 
@@ -186,13 +177,8 @@ void tst_KXSerialFirmware::write()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVector<ImagePart> image = parseParts(parts);
-    const bool package = suffix.compare(QLatin1String("nfp"), Qt::CaseInsensitive) == 0;
-    const QString file = dir.filePath(QStringLiteral("firmware.") + suffix);
-    {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(package ? buildPackage(image) : buildImage(image, fileSize));
-    }
+    const QString file = writeFirmware(dir.path(), suffix, image, fileSize);
+    QVERIFY(!file.isEmpty());
     const bool trigger = fault == QLatin1String("trigger");
     const auto simArgs = [&](const QString& received) {
         QDir().mkpath(received);
@@ -212,21 +198,8 @@ void tst_KXSerialFirmware::write()
     QCOMPARE(serial.progress.toHex(' '), tcp.progress.toHex(' '));
 
     // Every part the device took is byte for byte the one in the file.
-    for (const QString& event : events) {
-        const QStringList words = event.split(QLatin1Char(' '));
-        if (words.value(0) != QLatin1String("part"))
-            continue;
-        const QString type = words.value(2).left(4);
-        QFile part(QDir(received).filePath(words.value(1) + QLatin1Char('-') + type + ".bin"));
-        QVERIFY2(part.open(QIODevice::ReadOnly), qPrintable(part.fileName()));
-        const QByteArray data = part.readAll();
-        const auto source = std::find_if(image.begin(), image.end(), [&](const ImagePart& p) {
-            const QByteArray sent = p.type == "exfl" ? QByteArray("flah") : p.type;
-            return sent == type.toLatin1() && int(p.size) == data.size();
-        });
-        QVERIFY2(source != image.end(), qPrintable(event));
-        QVERIFY2(data == source->data, qPrintable(event));
-    }
+    const QString mismatch = partMismatch(received, events, image);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
 
 void tst_KXSerialFirmware::throughConnector_data()

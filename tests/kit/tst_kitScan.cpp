@@ -170,18 +170,18 @@ private slots:
         QVERIFY(m_kit->disconnectFromDeviceEx("kitscan-by-name", DevicePortData));
     }
 
-    // A scan without the broadcast bit forgets every network device; a
-    // broadcast scan keeps (and reports at once) those connected over TCP,
-    // on the one discovery.
+    // A scan without the broadcast bit forgets every network device, a
+    // connected one too; a broadcast scan keeps (and reports at once) those
+    // connected over TCP, on the one discovery.
     void rescanKeepsConnectedDevices()
     {
+        QVERIFY(m_kit->connectToDevice(kScannerMac, ConnectNetwork, false, DevicePortData));
         QStringList names;
         QVERIFY(m_kit->startDeviceScan(EScanType(1), 200));
         QCOMPARE(m_kit->enumDevicesUsbAndNet(names), 0);
         // The discovery runs on and reports them again.
         m_seen.clear();
         QVERIFY(QTest::qWaitFor([this] { return m_seen.devices.contains(kScannerMac); }, kWaitMs));
-        QVERIFY(m_kit->connectToDevice(kScannerMac, ConnectNetwork, false, DevicePortData));
         m_seen.clear();
         QVERIFY(m_kit->startDeviceScan(ScanBroadcast, 200));
         QCOMPARE(m_seen.updated, QStringList{kScannerMac});

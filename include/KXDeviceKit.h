@@ -94,7 +94,8 @@ public:
     // the data connection of `id`.
     bool connectToDevice_Cmd(const QString& id, const QString& name);
     // Opens a simulated device from a device configuration file and an
-    // offline description file (empty texts: the built-in defaults).
+    // offline description file (the sample device's files are installed under
+    // share/KXDeviceKit/offline). False when the files do not load.
     bool connectToOffLineDevice(const QString& id, const QString& configFile,
                                 const QString& offlineFile);
     // Drops the connection; its worker is deleted later through the event

@@ -480,6 +480,10 @@ private slots:
         int a = 0, b = 0, c = 0, d = 0;
         uint error = 0;
         discovered("noport", {{"Ip Address", kSimAddress}});
+        const auto connectTo = [&](const QString& device, int type) {
+            return QVariant(
+                m_kit->connectToDevice(device, EConnectType(type), false, DevicePortData));
+        };
         const QHash<QString, std::function<QVariant()>> calls = {
             {"sendAsync",
              [&] {
@@ -517,25 +521,10 @@ private slots:
              [&] { return QVariant(m_kit->disconnectFromDevice(id, DevicePortData)); }},
             {"disconnectEx",
              [&] { return QVariant(m_kit->disconnectFromDeviceEx(id, DevicePortLog)); }},
-            {"connectUnknown",
-             [&] {
-                 return QVariant(m_kit->connectToDevice(id, ConnectDefault, false, DevicePortData));
-             }},
-            {"connectType7",
-             [&] {
-                 return QVariant(
-                     m_kit->connectToDevice("net", EConnectType(7), false, DevicePortData));
-             }},
-            {"networkOfUsb",
-             [&] {
-                 return QVariant(
-                     m_kit->connectToDevice("usb-1", ConnectNetwork, false, DevicePortData));
-             }},
-            {"networkWithoutPort",
-             [&] {
-                 return QVariant(
-                     m_kit->connectToDevice("noport", ConnectNetwork, false, DevicePortData));
-             }},
+            {"connectUnknown", [&] { return connectTo(id, ConnectDefault); }},
+            {"connectType7", [&] { return connectTo("net", 7); }},
+            {"networkOfUsb", [&] { return connectTo("usb-1", ConnectNetwork); }},
+            {"networkWithoutPort", [&] { return connectTo("noport", ConnectNetwork); }},
         };
         QSignalSpy changed(m_kit, &KXDeviceKit::deviceConnectChanged);
         QCOMPARE(calls.value(call)(), expected);

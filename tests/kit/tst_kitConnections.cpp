@@ -53,8 +53,8 @@ KXDeviceInfoMap networkInfo(const QString& address, quint16 dataPort, quint16 lo
             {QStringLiteral("Log Port"), QString::number(logPort)}};
 }
 
-// A device that takes each connection and hangs up at once, on a thread of
-// its own (the kit blocks the test's thread meanwhile).
+// A device that takes each connection and hangs up when the first request
+// comes, on a thread of its own (the kit blocks the test's thread meanwhile).
 struct HangUpPeer
 {
     HangUpPeer()
@@ -72,8 +72,13 @@ struct HangUpPeer
         m_thread = std::thread([this] {
             while (!m_stop) {
                 pollfd waiting{m_fd, POLLIN, 0};
-                if (::poll(&waiting, 1, 50) > 0)
-                    ::close(::accept(m_fd, nullptr, nullptr));
+                if (::poll(&waiting, 1, 50) <= 0)
+                    continue;
+                // Held until the first request, so that the link is up
+                // when the kit looks.
+                pollfd link{::accept(m_fd, nullptr, nullptr), POLLIN, 0};
+                ::poll(&link, 1, 5000);
+                ::close(link.fd);
             }
         });
     }
@@ -227,7 +232,8 @@ private slots:
         closed.close();
         QCOMPARE(m_kit->addDevice("127.0.0.4", closedPort), -1);
 
-        // A device that takes the link and answers nothing fails the query.
+        // A device that takes the link and hangs up on the first request fails
+        // the query.
         HangUpPeer peer;
         QVERIFY(peer.port);
         kxtest::ScopedDebugLogging logging("kx.kit");

@@ -1,0 +1,570 @@
+// The kit's registry and connections, driven through KXDeviceKit::Instance()
+// as a host drives it, against kxsim over TCP (directly and through our
+// driver library's TCP mode), over its pseudo-terminal through the driver,
+// and against the offline device. Devices that only discovery or a
+// USB/serial pass would report are handed to the registry through its slots.
+
+#include "KXDataStreamDriver.h"
+#include "kit/KXDeviceKitPrivate.h"
+#include "support/KXDebugLogging.h"
+#include "tools/KXSimPeers.h"
+#include "upgrade/KXFirmwareImages.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+using kxsimtest::hostFrame;
+using kxsimtest::SimProcess;
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+const QString kSimAddress = QStringLiteral("127.0.0.2");
+const QString kFirstPath = QStringLiteral("/dev/kx-arrival-1");
+const QString kSecondPath = QStringLiteral("/dev/kx-arrival-2");
+
+// The driver's record for a TCP device: address in UTF-16, type 11, port.
+QByteArray tcpDriverRecord(const QString& address, quint16 port)
+{
+    QByteArray record(512, '\0');
+    for (int i = 0; i < address.size(); ++i)
+        qToLittleEndian<quint16>(address.at(i).unicode(), record.data() + 2 * i);
+    record[508] = 11;
+    qToLittleEndian<quint16>(port, record.data() + 510);
+    return record;
+}
+
+KXDeviceInfoMap networkInfo(const QString& address, quint16 dataPort, quint16 logPort)
+{
+    return {{QStringLiteral("Ip Address"), address},
+            {QStringLiteral("Tcp Port Number"), QString::number(dataPort)},
+            {QStringLiteral("Log Port"), QString::number(logPort)}};
+}
+
+// A device that takes each connection and hangs up when the first request
+// comes, on a thread of its own (the kit blocks the test's thread meanwhile).
+struct HangUpPeer
+{
+    HangUpPeer()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(0x7F000004); // 127.0.0.4
+        socklen_t length = sizeof address;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_fd, 8) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            while (!m_stop) {
+                pollfd waiting{m_fd, POLLIN, 0};
+                if (::poll(&waiting, 1, 50) <= 0)
+                    continue;
+                // Held until the first request, so that the link is up
+                // when the kit looks.
+                pollfd link{::accept(m_fd, nullptr, nullptr), POLLIN, 0};
+                ::poll(&link, 1, 5000);
+                ::close(link.fd);
+            }
+        });
+    }
+    ~HangUpPeer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_fd);
+    }
+
+    quint16 port = 0;
+
+private:
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Signals of the facade that carry a device id, recorded as "id" or
+// "id:detail" for the one id a test watches.
+struct DeviceEvents
+{
+    DeviceEvents(KXDeviceKit* kit, const QString& id)
+    {
+        const auto add = [this, id](const QString& device, const QString& event) {
+            if (device == id)
+                events << event;
+        };
+        QObject::connect(kit, &KXDeviceKit::deviceConnectChanged, &context,
+                         [add](QString d, bool c) { add(d, c ? "up" : "down"); });
+        QObject::connect(kit, &KXDeviceKit::barcodeReceived, &context,
+                         [this, id](QString d, QByteArray data) {
+                             if (d == id)
+                                 barcodes += data;
+                         });
+        QObject::connect(kit, &KXDeviceKit::messageReceived, &context,
+                         [add](QString d, QByteArray) { add(d, "msg"); });
+        QObject::connect(kit, &KXDeviceKit::logDataReceived, &context,
+                         [this, id](QString d, QByteArray data) {
+                             if (d == id)
+                                 log += data;
+                         });
+        QObject::connect(kit, &KXDeviceKit::logDisconnect, &context,
+                         [add](QString d) { add(d, "logend"); });
+    }
+    bool waitFor(const QString& event, int count = 1)
+    {
+        if (QTest::qWaitFor([&] { return events.count(event) >= count; }, kWaitMs))
+            return true;
+        qWarning() << "waiting for" << event << "got" << events;
+        return false;
+    }
+
+    QObject context;
+    // Barcodes are counted by their text: kxsim numbers them device-wide,
+    // and several may come up in one piece.
+    int barcodeCount() const { return barcodes.count("KXSIM-BARCODE-"); }
+    bool waitForBarcodes(int count)
+    {
+        return QTest::qWaitFor([&] { return barcodeCount() >= count; }, kWaitMs);
+    }
+
+    QStringList events;
+    QByteArray barcodes;
+    QByteArray log;
+};
+
+} // namespace
+
+class tst_kitConnections : public QObject
+{
+    Q_OBJECT
+
+    KXDeviceKit* m_kit = nullptr;
+    KXDeviceKitPrivate* m_registry = nullptr;
+    SimProcess m_sim;
+
+    void discovered(const QString& id, const KXDeviceInfoMap& info)
+    {
+        QVERIFY(QMetaObject::invokeMethod(m_registry, "OnBroadcastDeviceUpdated",
+                                          Q_ARG(QString, id), Q_ARG(KXDeviceInfoMap, info)));
+    }
+
+    // A command answered by kxsim, sent and waited for through the kit.
+    int exchange(const QString& id, const QByteArray& text, QByteArray* reply = nullptr)
+    {
+        QByteArray answer;
+        const int code =
+            m_kit->sendBinaryMessage(id, hostFrame(1, text), answer, 5000, DevicePortData);
+        if (reply)
+            *reply = answer;
+        return code;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_kit = KXDeviceKit::Instance();
+        m_registry = m_kit->findChild<KXDeviceKitPrivate*>();
+        QVERIFY(m_registry);
+        QVERIFY(m_sim.start({"--bind", kSimAddress, "--port", "0", "--log-port", "0"}));
+        discovered("net", networkInfo(kSimAddress, m_sim.dataPort, m_sim.logPort));
+        // A USB pass with two devices that the driver reaches over TCP, each
+        // with its own device path.
+        auto* pass = new DSEnumDeviceSetting;
+        for (const QString& path : {kFirstPath, kSecondPath}) {
+            auto* setting = new DSDeviceSetting;
+            setting->driverRecord = tcpDriverRecord(kSimAddress, m_sim.dataPort);
+            setting->path = path;
+            pass->insert(path == kFirstPath ? "usb-1" : "usb-2", setting);
+        }
+        QVERIFY(QMetaObject::invokeMethod(m_registry, "onSerialPortDeviceEnumEnd",
+                                          Q_ARG(DSEnumDeviceSetting*, pass)));
+    }
+
+    void versions()
+    {
+        QCOMPARE(m_kit->getKitVersion(), 1u);
+        QCOMPARE(m_kit->getDataStreamVersion(), uint(KXDS_LIB_VERSION));
+    }
+
+    void addDevice()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start({"--bind", "127.0.0.3", "--port", "0", "--log-port", "0"}));
+        QSignalSpy updated(m_kit, &KXDeviceKit::deviceUpdated);
+        const QString port = QString::number(sim.dataPort);
+        QCOMPARE(m_kit->addDevice("127.0.0.3", port), 0);
+        QCOMPARE(updated.count(), 1);
+        const QString id = updated.at(0).at(0).toString();
+        const auto info = updated.at(0).at(1).value<KXDeviceInfoMap>();
+        QCOMPARE(info.value("ManuallyAddIPDevice"), "1");
+        QCOMPARE(info.value("Ip Address"), "127.0.0.3");
+        QCOMPARE(info.value("Tcp Port Number"), port);
+        QVERIFY(!info.value("Serial Number").isEmpty());
+        QCOMPARE(id, info.value("Serial Number"));
+        // Registered but not connected; connectable by its id.
+        QVERIFY(!m_kit->isConnected(id));
+        QVERIFY(m_kit->connectToDevice(id, ConnectNetwork, false, DevicePortData));
+        QCOMPARE(exchange(id, "QRYPDN"), 0);
+        QVERIFY(m_kit->disconnectFromDeviceEx(id, DevicePortData));
+
+        QCOMPARE(m_kit->addDevice("127.0.0.3", port), -10);
+        QCOMPARE(updated.count(), 1);
+
+        // A refused connection fails at once, without waiting for the link.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress("127.0.0.4")));
+        const QString closedPort = QString::number(closed.serverPort());
+        closed.close();
+        QCOMPARE(m_kit->addDevice("127.0.0.4", closedPort), -1);
+
+        // A device that takes the link and hangs up on the first request fails
+        // the query.
+        HangUpPeer peer;
+        QVERIFY(peer.port);
+        kxtest::ScopedDebugLogging logging("kx.kit");
+        QTest::ignoreMessage(QtDebugMsg,
+                             "KXDeviceKitPrivate::addDevice...KXQueryDeviceInfo fail!!!");
+        QCOMPARE(m_kit->addDevice("127.0.0.4", QString::number(peer.port)), -1);
+        QCOMPARE(updated.count(), 1);
+    }
+
+    void connectById_data()
+    {
+        QTest::addColumn<int>("type");
+        // The driver row comes last: the record it makes stays with the
+        // device, and later openings of it go through the driver as well.
+        QTest::newRow("default") << int(ConnectDefault);
+        QTest::newRow("network") << int(ConnectNetwork);
+        QTest::newRow("driver over TCP") << int(ConnectDriver);
+    }
+
+    void connectById()
+    {
+        QFETCH(int, type);
+        DeviceEvents events(m_kit, "net");
+        QVERIFY(m_kit->connectToDevice("net", EConnectType(type), false, DevicePortData));
+        QVERIFY(events.waitFor("up"));
+        QVERIFY(m_kit->isConnected("net"));
+
+        QByteArray reply;
+        QCOMPARE(exchange("net", "QRYPDN", &reply), 0);
+        QVERIFY2(reply.contains("QRYPDN"), reply.constData());
+
+        std::atomic<int> code{1};
+        QString answered;
+        const QString msgid = m_kit->sendBinaryMessage(
+            "net", hostFrame(1, "QRYFWV"),
+            [&](const QString& id, int errcode, const QByteArray&, QObject*) {
+                answered = id;
+                code = errcode;
+            },
+            this, 5000, DevicePortData);
+        QCOMPARE(msgid.size(), 32);
+        QVERIFY(QTest::qWaitFor([&] { return code != 1; }, kWaitMs));
+        QCOMPARE(code.load(), 0);
+        QCOMPARE(answered, msgid);
+
+        QCOMPARE(exchange("net", "SIMGAP50;SIMBAR2;SIMMSG1"), 0);
+        QVERIFY(events.waitForBarcodes(2));
+        QVERIFY(events.waitFor("msg"));
+        QCOMPARE(exchange("net", "QRYPDN"), 0); // everything asked for has come
+        QCOMPARE(events.barcodeCount(), 2);
+
+        QVERIFY(m_kit->disconnectFromDevice("net", DevicePortData));
+        QCOMPARE(events.events.last(), "down");
+        QVERIFY(!m_kit->isConnected("net"));
+    }
+
+    void keepAliveAndLog()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start({"--bind", "127.0.0.5", "--port", "0", "--log-port", "0"}));
+        discovered("logged", networkInfo("127.0.0.5", sim.dataPort, sim.logPort));
+        DeviceEvents events(m_kit, "logged");
+        QVERIFY(m_kit->connectToDevice("logged", ConnectNetwork, false, DevicePortData));
+        QVERIFY(m_kit->connectToDevice("logged", ConnectNetwork, false, DevicePortLog));
+        m_kit->startKeepAlive("logged", 1100);
+        // The device log records every command, keepalives included.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                events.log.clear();
+                return m_kit->logQuery("logged") && events.log.contains("keep-alive from");
+            },
+            kWaitMs));
+        m_kit->stopKeepAlive("logged");
+
+        // A streamed log arrives under the id while logRecv runs (it blocks
+        // its caller until stopped or until the link ends).
+        QCOMPARE(exchange("logged", "SIMLOG20"), 0);
+        events.log.clear();
+        std::thread receiver([&] { m_kit->logRecv("logged"); });
+        QVERIFY(QTest::qWaitFor([&] { return events.log.contains("tick"); }, kWaitMs));
+        m_kit->stopLogRecv("logged");
+        receiver.join();
+
+        std::thread again([&] { m_kit->logRecv("logged"); });
+        sim.stop();
+        again.join();
+        QVERIFY(events.waitFor("logend"));
+        QVERIFY(events.waitFor("down"));
+        // The log connection says nothing about the data connection.
+        const int downs = events.events.count("down");
+        QVERIFY(m_kit->disconnectFromDevice("logged", DevicePortLog));
+        QVERIFY(m_kit->disconnectFromDevice("logged", DevicePortData));
+        QCoreApplication::processEvents();
+        QCOMPARE(events.events.count("down"), downs + 1);
+    }
+
+    void firmware()
+    {
+        QTemporaryDir files, received;
+        QVector<kxfwtest::ImagePart> parts = kxfwtest::parseParts("appl:3000 boot:700");
+        const QString image = kxfwtest::writeFirmware(files.path(), "bin", parts);
+        QVERIFY(!image.isEmpty());
+        SimProcess sim;
+        QVERIFY(sim.start({"--bind", "127.0.0.6", "--port", "0", "--log-port", "0",
+                           "--firmware-out", received.path()}));
+        discovered("fw", networkInfo("127.0.0.6", sim.dataPort, sim.logPort));
+        QVERIFY(m_kit->connectToDevice("fw", ConnectNetwork, false, DevicePortData));
+        QCOMPARE(m_kit->checkUpdateFirmwareInfo("fw", image), 0);
+
+        // Progress is polled from another thread, as a host's progress bar
+        // would; it stays within its range.
+        std::atomic<bool> done{false};
+        std::atomic<int> samples{0}, outOfRange{0};
+        std::thread poller([&] {
+            while (!done) {
+                int part = 0, state = 0, stage = 0, value = 0;
+                if (m_kit->getUpdateFirmwareState("fw", part, state, stage, value)) {
+                    ++samples;
+                    outOfRange += value < 0 || value > 1000;
+                }
+                std::this_thread::yield();
+            }
+        });
+        uint error = 0;
+        const bool updated = m_kit->updateFirmwareFile("fw", image, 0, &error);
+        done = true;
+        poller.join();
+        QVERIFY2(updated, qPrintable(QString::number(error)));
+        QVERIFY(samples > 0);
+        QCOMPARE(outOfRange.load(), 0);
+        int part = 0, state = 0, stage = 0, value = 0;
+        QVERIFY(!m_kit->getUpdateFirmwareState("fw", part, state, stage, value));
+        QTest::qWait(200); // kxsim prints its boot events as it takes the parts
+        const QString mismatch =
+            kxfwtest::partMismatch(received.path(), kxfwtest::bootEvents(sim.lines), parts);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+        QVERIFY(m_kit->disconnectFromDeviceEx("fw", DevicePortData));
+    }
+
+    void serialThroughDriver()
+    {
+        SimProcess sim;
+        QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--serial"}, true));
+        qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(sim.serialPaths.first()));
+        DeviceEvents events(m_kit, "com");
+        QVERIFY(m_kit->connectToDevice("com", 1001, 115200, 8, 0, 0));
+        QVERIFY(events.waitFor("up"));
+        QCOMPARE(exchange("com", "QRYPDN"), 0);
+        QCOMPARE(exchange("com", "SIMGAP0;SIMBAR1"), 0);
+        QVERIFY(events.waitForBarcodes(1));
+        QVERIFY(m_kit->disconnectFromDeviceEx("com", DevicePortData));
+        qunsetenv("KXDS_EXTRA_PORTS");
+        // A port that is not there opens nothing.
+        QVERIFY(!m_kit->connectToDevice("com", 1001, 115200, 8, 0, 0));
+    }
+
+    void offlineDevice()
+    {
+        const QString dir = QStringLiteral(KX_SOURCE_DIR "/examples/offline/");
+        DeviceEvents events(m_kit, "offline");
+        QVERIFY(m_kit->connectToOffLineDevice("offline", dir + "DeviceConfiguration.xml",
+                                              dir + "Offline.xml"));
+        QVERIFY(events.waitFor("up"));
+        QByteArray reply;
+        QCOMPARE(exchange("offline", "QRYPDN", &reply), 0);
+        QVERIFY2(reply.contains("QRYPDN"), reply.constData());
+        QVERIFY(m_kit->disconnectFromDeviceEx("offline", DevicePortData));
+        QVERIFY(!m_kit->connectToOffLineDevice("offline", dir + "missing.xml", dir + "none.xml"));
+    }
+
+    void arrivalNoticesFollowThePath()
+    {
+        if (!m_kit->connectToDevice("usb-1", ConnectDefault, false, DevicePortData))
+            QSKIP("the USB pass was not merged into the registry");
+        QVERIFY(m_kit->connectToDevice("usb-2", ConnectDefault, false, DevicePortData));
+        QVERIFY(m_kit->connectToDevice("net", ConnectNetwork, false, DevicePortData));
+        const auto removed = [&] {
+            return QStringList{m_kit->isDeviceRemove("usb-1") ? "1" : "0",
+                               m_kit->isDeviceRemove("usb-2") ? "1" : "0",
+                               m_kit->isDeviceRemove("net") ? "1" : "0"}
+                .join("");
+        };
+        m_kit->dbtDeviceArrival(false, true, QString()); // a path matches no device
+        m_kit->dbtDeviceArrival(false, true, kFirstPath.toUpper());
+        QCOMPARE(removed(), "000");
+        m_kit->dbtDeviceArrival(false, true, kFirstPath);
+        QCOMPARE(removed(), "100");
+        m_kit->dbtDeviceArrival(false, true, kSecondPath);
+        QCOMPARE(removed(), "110");
+        m_kit->dbtDeviceArrival(true, false, kFirstPath);
+        QCOMPARE(removed(), "010");
+        for (const char* id : {"usb-1", "usb-2", "net"})
+            QVERIFY(m_kit->disconnectFromDeviceEx(id, DevicePortData));
+    }
+
+    void replacedConnectionFallsSilent()
+    {
+        DeviceEvents events(m_kit, "net");
+        QVERIFY(m_kit->connectToDevice("net", ConnectNetwork, false, DevicePortData));
+        // Barcodes asked for on the first link keep coming to it after a
+        // second connect has taken the id over.
+        QCOMPARE(exchange("net", "SIMGAP100;SIMBAR5"), 0);
+        QVERIFY(events.waitForBarcodes(1));
+        QVERIFY(m_kit->connectToDevice("net", ConnectNetwork, false, DevicePortData));
+        const int before = events.barcodeCount();
+        QTest::qWait(800);
+        QCOMPARE(events.barcodeCount(), before);
+        QVERIFY(before < 5);
+        QCOMPARE(exchange("net", "SIMGAP0;SIMBAR1"), 0);
+        QVERIFY(events.waitForBarcodes(before + 1));
+        // Twice: the second finds nothing and says nothing.
+        QVERIFY(m_kit->disconnectFromDevice("net", DevicePortData));
+        QVERIFY(!m_kit->disconnectFromDevice("net", DevicePortData));
+        QCoreApplication::processEvents();
+        QCOMPARE(events.events.count("down"), 1);
+    }
+
+    void withoutConnection_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QVariant>("expected");
+        QTest::newRow("async send") << "sendAsync" << QVariant(QString(QChar(0xFFFD)));
+        QTest::newRow("sync send") << "sendSync" << QVariant(-3);
+        QTest::newRow("log send") << "sendLog" << QVariant(-3);
+        QTest::newRow("isConnected") << "isConnected" << QVariant(false);
+        QTest::newRow("isDeviceRemove") << "isDeviceRemove" << QVariant(false);
+        QTest::newRow("cancelRequest") << "cancelRequest" << QVariant(false);
+        QTest::newRow("setTimeOut_7E01") << "setTimeOut" << QVariant(-1);
+        QTest::newRow("logQuery") << "logQuery" << QVariant(false);
+        QTest::newRow("decodeImage") << "decodeImage" << QVariant(true);
+        QTest::newRow("firmware check") << "check" << QVariant(0);
+        QTest::newRow("firmware update") << "update" << QVariant(false);
+        QTest::newRow("firmware state") << "state" << QVariant(false);
+        QTest::newRow("calls without result") << "voids" << QVariant(true);
+        QTest::newRow("disconnect") << "disconnect" << QVariant(false);
+        QTest::newRow("disconnectEx") << "disconnectEx" << QVariant(false);
+        QTest::newRow("unknown device") << "connectUnknown" << QVariant(false);
+        QTest::newRow("invalid connect type") << "connectType7" << QVariant(false);
+        QTest::newRow("network connect of a USB device") << "networkOfUsb" << QVariant(false);
+        QTest::newRow("network connect without a port") << "networkWithoutPort" << QVariant(false);
+    }
+
+    void withoutConnection()
+    {
+        QFETCH(QString, call);
+        QFETCH(QVariant, expected);
+        QString id = QStringLiteral("nobody");
+        const QByteArray frame = hostFrame(1, "QRYPDN");
+        QByteArray out;
+        int a = 0, b = 0, c = 0, d = 0;
+        uint error = 0;
+        discovered("noport", {{"Ip Address", kSimAddress}});
+        const auto connectTo = [&](const QString& device, int type) {
+            return QVariant(
+                m_kit->connectToDevice(device, EConnectType(type), false, DevicePortData));
+        };
+        const QHash<QString, std::function<QVariant()>> calls = {
+            {"sendAsync",
+             [&] {
+                 return QVariant(
+                     m_kit->sendBinaryMessage(id, frame, nullptr, this, 1000, DevicePortData));
+             }},
+            {"sendSync",
+             [&] {
+                 return QVariant(m_kit->sendBinaryMessage(id, frame, out, 1000, DevicePortData));
+             }},
+            {"sendLog",
+             [&] {
+                 return QVariant(m_kit->sendBinaryMessage(id, frame, out, 1000, DevicePortLog));
+             }},
+            {"isConnected", [&] { return QVariant(m_kit->isConnected(id)); }},
+            {"isDeviceRemove", [&] { return QVariant(m_kit->isDeviceRemove(id)); }},
+            {"cancelRequest",
+             [&] { return QVariant(m_kit->cancelRequest(id, "00", DevicePortData)); }},
+            {"setTimeOut", [&] { return QVariant(m_kit->setTimeOut_7E01(id, 100)); }},
+            {"logQuery", [&] { return QVariant(m_kit->logQuery(id)); }},
+            {"decodeImage", [&] { return QVariant(m_kit->decodeImage(id, "img", 1, 1, out, &a)); }},
+            {"check", [&] { return QVariant(m_kit->checkUpdateFirmwareInfo(id, "f.bin")); }},
+            {"update", [&] { return QVariant(m_kit->updateFirmwareFile(id, "f.bin", 0, &error)); }},
+            {"state", [&] { return QVariant(m_kit->getUpdateFirmwareState(id, a, b, c, d)); }},
+            {"voids",
+             [&] {
+                 m_kit->cancelAllRequests(id, DevicePortData);
+                 m_kit->startKeepAlive(id, 5000);
+                 m_kit->stopKeepAlive(id);
+                 m_kit->logRecv(id); // returns at once without a log connection
+                 m_kit->stopLogRecv(id);
+                 return QVariant(true);
+             }},
+            {"disconnect",
+             [&] { return QVariant(m_kit->disconnectFromDevice(id, DevicePortData)); }},
+            {"disconnectEx",
+             [&] { return QVariant(m_kit->disconnectFromDeviceEx(id, DevicePortLog)); }},
+            {"connectUnknown", [&] { return connectTo(id, ConnectDefault); }},
+            {"connectType7", [&] { return connectTo("net", 7); }},
+            {"networkOfUsb", [&] { return connectTo("usb-1", ConnectNetwork); }},
+            {"networkWithoutPort", [&] { return connectTo("noport", ConnectNetwork); }},
+        };
+        QSignalSpy changed(m_kit, &KXDeviceKit::deviceConnectChanged);
+        QCOMPARE(calls.value(call)(), expected);
+        QCOMPARE(changed.count(), 0);
+    }
+
+    void handheldEntry_data()
+    {
+        QTest::addColumn<QString>("gunName");
+        QTest::newRow("with a handheld") << "KX-G7300";
+        QTest::newRow("gun name empty") << "";
+    }
+
+    void handheldEntry()
+    {
+        QFETCH(QString, gunName);
+        const QString sub = QStringLiteral("sub-") + QTest::currentDataTag();
+        QSignalSpy updated(m_kit, &KXDeviceKit::deviceUpdated);
+        discovered("base-" + sub, {{"Base Som", "1"},
+                                   {"Gun Product Name", gunName},
+                                   {"Gun Serial Number", "G123"},
+                                   {"Base Ip Address", kSimAddress},
+                                   {"Gun Tcp Port Number", QString::number(m_sim.dataPort)},
+                                   {"sub_DEVICEID", sub}});
+        QCOMPARE(updated.count(), 1);
+        QCOMPARE(updated.at(0).at(0).toString(), "base-" + sub);
+        const bool connected = m_kit->connectToDevice(sub, ConnectNetwork, false, DevicePortData);
+        QCOMPARE(connected, !gunName.isEmpty());
+        if (connected) {
+            QCOMPARE(exchange(sub, "QRYPDN"), 0);
+            QVERIFY(m_kit->disconnectFromDeviceEx(sub, DevicePortData));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_kitConnections)
+#include "tst_kitConnections.moc"

@@ -23,10 +23,11 @@ constexpr int kWaitMs = 10000;
 const QString kHere = QStringLiteral("198.51.100.1");
 const QString kMoved = QStringLiteral("198.51.100.7");
 // The sample device: the scanner, and the base station with a scanner behind
-// it, which shows the scanner's serial number.
+// it, which reports itself and the scanner (under kHandheld).
 const QString kSerial = QStringLiteral("K73A2403180417");
 const QString kScannerMac = QStringLiteral("02:4B:58:73:04:17");
 const QString kBaseMac = QStringLiteral("02:4B:58:73:00:52");
+const QString kHandheld = kBaseMac + '_' + kSerial;
 
 QString nameOf(const KXDeviceInfoMap& info)
 {
@@ -55,7 +56,7 @@ private slots:
                  "a driver is reachable: the scans would probe this machine's ports");
         const QStringList common{"--udp", "--bind", kHere, "--port", "0", "--log-port", "0"};
         QVERIFY(m_scanner.start(common));
-        QVERIFY(m_base.start(common + QStringList{"--base", "--gun"}));
+        QVERIFY(m_base.start(common + QStringList{"--base", "--gun", "--base-som"}));
     }
 
     // A scanner, and a base station with a scanner behind it. The alive time
@@ -70,6 +71,11 @@ private slots:
         QTest::qWait(300); // several echoes
         QCOMPARE(m_seen.devices.keys(), (QStringList{kBaseMac, kScannerMac}));
         QCOMPARE(m_seen.devices.value(kScannerMac).value("Ip Address"), kHere);
+        // The scanner behind the base gets no signal of its own but is
+        // reachable through the base's address.
+        QVERIFY(m_kit->connectToDevice(kHandheld, ConnectNetwork, false, DevicePortData));
+        QVERIFY(m_kit->isConnected(kHandheld));
+        QVERIFY(m_kit->disconnectFromDeviceEx(kHandheld, DevicePortData));
         // Added once the discovery has its sender sockets: one more would
         // carry every command a second time.
         QCOMPARE(QProcess::execute("ip", {"addr", "add", kMoved + "/32", "dev", "lo"}), 0);
@@ -143,10 +149,9 @@ private slots:
     }
 
     // IPv4 devices by address, and among those sharing one the later id
-    // first; devices without an IPv4 address are not listed. The base
-    // station and the scanner show the same name (the base reports the
-    // scanner's identity), so devices sharing the base's address and those
-    // without an IPv4 address are entered here as discovery would.
+    // first; devices without an IPv4 address are not listed. Devices sharing
+    // the kxsim address and those without an IPv4 address are entered here as
+    // discovery would.
     void listsNetworkDevicesByAddress()
     {
         const auto enter = [this](const QString& id, const QString& ip) {
@@ -160,10 +165,13 @@ private slots:
         QVERIFY(enter("v6", "fe80::1"));
         QVERIFY(enter("no-address", ""));
         QStringList names{"left from before"};
-        QCOMPARE(m_kit->enumDevicesUsbAndNet(names), 4);
+        QCOMPARE(m_kit->enumDevicesUsbAndNet(names), 5);
         const QString scannerName = nameOf(m_seen.devices.value(kScannerMac));
-        QCOMPARE(names, (QStringList{kHere + "_zz-after()", nameOf(m_seen.devices.value(kBaseMac)),
-                                     kHere + "_00-before()", scannerName}));
+        const QString handheldName = kHere + "_KX-7300(" + kSerial + ')';
+        // The scanner has moved to kMoved (settingsCommandsReachTheDevice).
+        QCOMPARE(names, (QStringList{kHere + "_zz-after()", handheldName,
+                                     nameOf(m_seen.devices.value(kBaseMac)), kHere + "_00-before()",
+                                     scannerName}));
 
         QVERIFY(m_kit->connectToDevice_Cmd("kitscan-by-name", scannerName));
         QVERIFY(m_kit->isConnected("kitscan-by-name"));

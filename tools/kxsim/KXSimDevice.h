@@ -41,6 +41,10 @@ public:
     {
         bool scanner = true;
         bool base = false;
+        // Discovery: the base station answers under its own identity with
+        // "Base Som=1", so a host lists it and the scanner behind it as two
+        // devices; otherwise it answers with the scanner's identity.
+        bool baseSom = false;
     };
 
     // The boot loader: whether data links start in it, where received

@@ -74,6 +74,7 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
 
     bool base = false;
     bool gun = false;
+    bool baseSom = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         const auto value = [&](QString& out) {
@@ -120,6 +121,10 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         if (arg == QLatin1String("--udp") || arg == QLatin1String("--udp-silent")) {
             udp = true;
             faults.setUdpSilent(faults.udpSilent() || arg == QLatin1String("--udp-silent"));
+            continue;
+        }
+        if (arg == QLatin1String("--base-som")) {
+            baseSom = true;
             continue;
         }
         if (arg == QLatin1String("--base") || arg == QLatin1String("--gun")) {
@@ -177,7 +182,12 @@ bool KXSimOptions::parse(const QStringList& args, QString& error)
         error = QStringLiteral("--gun goes with --base (a scanner alone is the default)");
         return false;
     }
+    if (baseSom && !gun) {
+        error = QStringLiteral("--base-som goes with --base --gun");
+        return false;
+    }
     units.base = base;
+    units.baseSom = baseSom;
     units.scanner = !base || gun;
     if (configFile.isEmpty() != offlineFile.isEmpty()) {
         error = QStringLiteral("--config and --offline go together");
@@ -218,7 +228,8 @@ QStringList KXSimOptions::sampleDeviceFolders(const QString& applicationDir)
 
 const char* KXSimOptions::usage()
 {
-    return "usage: kxsim [--config FILE --offline FILE] [--base [--gun]] [--bind ADDR] [--port N]\n"
+    return "usage: kxsim [--config FILE --offline FILE] [--base [--gun [--base-som]]] [--bind "
+           "ADDR] [--port N]\n"
            "             [--log-port N] [--serial] [--serial-path PATH] [--udp [udp options]]\n"
            "             [fault and data options]\n"
            "\n"
@@ -239,6 +250,8 @@ const char* KXSimOptions::usage()
            "                      device files and refuses (NAK) the scanner's QRY... and\n"
            "                      PRNQRY; without it, a scanner that refuses BAS...\n"
            "  --gun               with --base: a scanner behind the base; both answer\n"
+           "  --base-som          with --base --gun: discovery answers under the base's own\n"
+           "                      identity with \"Base Som=1\" (two devices on the host)\n"
            "Endpoints\n"
            "  --bind ADDR         listen address (default 127.0.0.1)\n"
            "  --port N            data port (default 36520; 0 picks a free port)\n"

@@ -187,6 +187,8 @@ QByteArray discoveryAnswer(const KXSimDevice& device, const KXSimUdpState& state
             if (key.gun && gunInfo.contains(plain))
                 fields.set(QLatin1String(key.gun), gunInfo.value(plain));
         }
+        if (device.units().baseSom)
+            fields.set(QStringLiteral("Base Som"), QStringLiteral("1"));
     } else {
         const KXDeviceInfoMap info =
             unitInformation(device, state, QStringLiteral("QRYSYS"), face.serial, face.mac);

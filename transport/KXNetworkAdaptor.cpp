@@ -26,40 +26,42 @@ KXNetworkAdaptor::~KXNetworkAdaptor()
     m_worker->shutdownReaders();
     // The socket belongs to the worker thread and must die there.
     if (m_thread->isRunning())
-        QMetaObject::invokeMethod(m_worker, "releaseSocket", Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            m_worker, [this] { m_worker->releaseSocket(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_worker;
     qCDebug(lcTransport) << "KXNetworkAdaptor::~KXNetworkAdaptor() end...";
 }
 
-template <typename... Args>
-bool KXNetworkAdaptor::invokeOnWorker(const char* slot, Args... args)
+template <typename Call>
+bool KXNetworkAdaptor::invokeOnWorker(Call call)
 {
     bool result = false;
     // A blocking call into a thread that no longer runs would never return,
     // and one from the worker thread itself would deadlock.
     if (!m_thread->isRunning() || QThread::currentThread() == m_thread)
         return false;
-    QMetaObject::invokeMethod(m_worker, slot, Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(bool, result), args...);
+    QMetaObject::invokeMethod(m_worker, std::move(call), Qt::BlockingQueuedConnection, &result);
     return result;
 }
 
 bool KXNetworkAdaptor::connect(const QString& ip, quint16 port, bool isReconnectEnable)
 {
-    return invokeOnWorker("connect_to_tcp", Q_ARG(QString, ip), Q_ARG(quint16, port),
-                          Q_ARG(bool, isReconnectEnable));
+    return invokeOnWorker([this, &ip, port, isReconnectEnable] {
+        return m_worker->connect_to_tcp(ip, port, isReconnectEnable);
+    });
 }
 
 bool KXNetworkAdaptor::close()
 {
-    return invokeOnWorker("disconnect_from_host");
+    return invokeOnWorker([this] { return m_worker->disconnect_from_host(); });
 }
 
 bool KXNetworkAdaptor::write(const QByteArray& data)
 {
-    return invokeOnWorker("write", Q_ARG(QByteArray, data));
+    // The caller waits, so the frame is borrowed rather than copied.
+    return invokeOnWorker([this, &data] { return m_worker->write(data); });
 }
 
 uint KXNetworkAdaptor::read_data(quint8* pszBuffer, int nBuffer, uint reponse_time)

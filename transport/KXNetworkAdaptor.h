@@ -37,9 +37,9 @@ public:
     void wakeReaders() override;
 
 private:
-    // Runs a worker slot on the worker thread and waits for its result.
-    template <typename... Args>
-    bool invokeOnWorker(const char* slot, Args... args);
+    // Runs `call` on the worker thread and waits for its result.
+    template <typename Call>
+    bool invokeOnWorker(Call call);
 
     QThread* m_thread = nullptr;
     KXNetworkWorker* m_worker = nullptr;

@@ -3,15 +3,25 @@
 #include "KXTcpSocket.h"
 #include "KXTransportLog.h"
 
-#include <QDeadlineTimer>
 #include <QThread>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
 
 // How long a connect waits for the link.
 constexpr int kConnectWaitMs = 1000;
+
+std::chrono::steady_clock::time_point deadlineAfter(uint ms)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+
+bool hasExpired(std::chrono::steady_clock::time_point deadline)
+{
+    return std::chrono::steady_clock::now() >= deadline;
+}
 
 } // namespace
 
@@ -62,21 +72,25 @@ void KXNetworkWorker::releaseSocket()
 
 void KXNetworkWorker::OnBinaryMessageReceived(QByteArray data)
 {
-    QMutexLocker locker(&m_mutex);
-    m_buffer.append(data);
-    m_changed.wakeAll();
-    // A device that sends faster than the connector reads is held back by
-    // TCP itself: the socket stops reading until a reader makes room.
-    if (m_buffer.size() >= ReceiveLimit && m_socket && !m_readPaused) {
-        m_readPaused = true;
-        m_socket->setReadPaused(true);
+    {
+        const std::lock_guard<std::mutex> locker(m_mutex);
+        m_buffer.append(data);
+        // A device that sends faster than the connector reads is held back
+        // by TCP itself: the socket stops reading until a reader makes room.
+        if (m_buffer.size() >= ReceiveLimit && m_socket && !m_readPaused) {
+            m_readPaused = true;
+            m_socket->setReadPaused(true);
+        }
     }
+    // Woken after unlocking: a reader woken under the lock would at once
+    // block on it again, one more round trip between the threads.
+    m_changed.notify_all();
 }
 
 void KXNetworkWorker::resumeReading()
 {
     {
-        QMutexLocker locker(&m_mutex);
+        const std::lock_guard<std::mutex> locker(m_mutex);
         m_resumePosted = false;
         if (!m_readPaused || m_buffer.size() >= ReceiveLimit)
             return;
@@ -97,18 +111,20 @@ void KXNetworkWorker::requestResume()
 
 void KXNetworkWorker::wakeReaders()
 {
-    QMutexLocker locker(&m_mutex);
-    m_wakePending = true;
-    m_changed.wakeAll();
+    {
+        const std::lock_guard<std::mutex> locker(m_mutex);
+        m_wakePending = true;
+    }
+    m_changed.notify_all();
 }
 
 void KXNetworkWorker::shutdownReaders()
 {
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> locker(m_mutex);
     m_shutdown = true;
-    m_changed.wakeAll();
+    m_changed.notify_all();
     while (m_readers > 0)
-        m_readersGone.wait(&m_mutex);
+        m_readersGone.wait(locker);
 }
 
 bool KXNetworkWorker::enterRead()
@@ -123,7 +139,7 @@ bool KXNetworkWorker::enterRead()
 void KXNetworkWorker::leaveRead()
 {
     if (--m_readers == 0 && m_shutdown)
-        m_readersGone.wakeAll();
+        m_readersGone.notify_all();
 }
 
 QByteArray KXNetworkWorker::takeBuffer()
@@ -138,12 +154,12 @@ uint KXNetworkWorker::read_data(quint8* pszBuffer, int nBuffer, uint reponse_tim
 {
     if (nBuffer < 1 || !pszBuffer)
         return 0;
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> locker(m_mutex);
     if (!enterRead())
         return 0;
-    const QDeadlineTimer deadline(qint64(reponse_time), Qt::PreciseTimer);
-    while (m_buffer.size() < nBuffer && !m_shutdown && !deadline.hasExpired())
-        m_changed.wait(&m_mutex, deadline);
+    const auto deadline = deadlineAfter(reponse_time);
+    while (m_buffer.size() < nBuffer && !m_shutdown && !hasExpired(deadline))
+        m_changed.wait_until(locker, deadline);
     const int count = qMin(nBuffer, m_buffer.size());
     if (count > 0) {
         std::memcpy(pszBuffer, m_buffer.constData(), size_t(count));
@@ -168,16 +184,16 @@ QByteArray KXNetworkWorker::read_poll(uint reponse_time)
 
 QByteArray KXNetworkWorker::readFor(uint reponse_time, bool wakeable)
 {
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> locker(m_mutex);
     if (!enterRead())
         return QByteArray();
     // The whole time is waited out even when bytes come early: upstream
     // data is gathered in batches of one poll. Only the poll between
     // requests may be ended early, by a wake-up; every other read (a log
     // query, the image decode exchange) waits its full time.
-    const QDeadlineTimer deadline(qint64(reponse_time), Qt::PreciseTimer);
-    while (!(wakeable && m_wakePending) && !m_shutdown && !deadline.hasExpired())
-        m_changed.wait(&m_mutex, deadline);
+    const auto deadline = deadlineAfter(reponse_time);
+    while (!(wakeable && m_wakePending) && !m_shutdown && !hasExpired(deadline))
+        m_changed.wait_until(locker, deadline);
     if (wakeable)
         m_wakePending = false;
     const QByteArray data = takeBuffer();
@@ -190,17 +206,17 @@ QByteArray KXNetworkWorker::read_until(uint reponse_time, uint interval, QByteAr
 {
     if (pat.isEmpty())
         return read_ex(reponse_time, interval, error);
-    QMutexLocker locker(&m_mutex);
+    std::unique_lock<std::mutex> locker(m_mutex);
     if (!enterRead())
         return QByteArray();
-    const QDeadlineTimer deadline(qint64(reponse_time), Qt::PreciseTimer);
+    const auto deadline = deadlineAfter(reponse_time);
     // Only bytes that arrived since the last look can complete the pattern.
     int searchFrom = 0;
     while (!m_shutdown) {
-        if (m_buffer.indexOf(pat, searchFrom) >= 0 || deadline.hasExpired())
+        if (m_buffer.indexOf(pat, searchFrom) >= 0 || hasExpired(deadline))
             break;
         searchFrom = qMax(0, m_buffer.size() - pat.size() + 1);
-        m_changed.wait(&m_mutex, deadline);
+        m_changed.wait_until(locker, deadline);
     }
     const QByteArray data = takeBuffer();
     leaveRead();

@@ -3,9 +3,10 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QObject>
-#include <QWaitCondition>
+
+#include <condition_variable>
+#include <mutex>
 
 class KXTcpSocket;
 
@@ -64,13 +65,16 @@ private:
     void requestResume();
     void resumeReading();
 
-    mutable QMutex m_mutex;
+    // Not QMutex and QWaitCondition: Qt 5 wakes a waiter while holding the
+    // condition's own lock, so every wake-up would cost the reader a second
+    // one.
+    std::mutex m_mutex;
     QByteArray m_buffer;
     QElapsedTimer m_elapsed;
     KXTcpSocket* m_socket = nullptr;
 
-    QWaitCondition m_changed; // bytes arrived, a wake-up, or shutdown
-    QWaitCondition m_readersGone;
+    std::condition_variable m_changed; // bytes arrived, a wake-up, or shutdown
+    std::condition_variable m_readersGone;
     int m_readers = 0;
     bool m_shutdown = false;
     bool m_wakePending = false;

@@ -5,6 +5,8 @@
 #include <QNetworkProxy>
 #include <QTimer>
 
+#include <cerrno>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -75,14 +77,37 @@ bool KXTcpSocket::writeAll(const QByteArray& data)
 {
     if (state() != ConnectedState || data.isEmpty())
         return false;
-    const qint64 written = write(data);
+    // With nothing queued, the system usually takes a whole frame at once.
+    // Qt's buffered write would arm and disarm its write notifier around
+    // it, which wakes this thread's event loop twice for nothing.
+    qint64 sent = 0;
+    if (bytesToWrite() == 0) {
+        const auto fd = int(socketDescriptor());
+        while (sent < data.size()) {
+            const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0)
+                sent += n;
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                break;
+        }
+    }
+    if (sent == data.size())
+        return true;
+    // The rest, and any error, take Qt's own path.
+    const qint64 written = write(data.constData() + sent, data.size() - sent);
     flush();
-    return written == data.size();
+    return written == data.size() - sent;
 }
 
 void KXTcpSocket::onConnected()
 {
     qCDebug(lcTransport) << "KXTcpSocket::onConnected...";
+    // Every exchange is a small request and a short answer; Nagle's
+    // algorithm would only hold requests back.
+    setSocketOption(LowDelayOption, 1);
     if (m_isReconnectEnable && m_reconnectTimer)
         m_reconnectTimer->stop();
     emit connectChanged(true);

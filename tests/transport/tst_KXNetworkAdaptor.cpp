@@ -151,6 +151,30 @@ private slots:
         QCOMPARE(received, qint64(total));
     }
 
+    // A write that the system cannot take at once while the device does not
+    // read: the rest waits in the socket, and a later write, even once the
+    // device has made room, must queue behind it.
+    void writesPastWhatTheSystemTakesArriveInOrder()
+    {
+        KXTcpSocket socket(nullptr, false);
+        QVERIFY(socket.connectTo(kLoopback, m_port, 1000));
+        QVERIFY(m_server->waitForNewConnection(5000));
+        m_device.socket = m_server->nextPendingConnection();
+        QByteArray sent(32 * 1024 * 1024 + 3, Qt::Uninitialized);
+        for (int i = 0; i < sent.size(); ++i)
+            sent[i] = char(i % 251);
+        const int split = sent.size() - 1000;
+        QVERIFY(socket.writeAll(sent.left(split)));
+        QVERIFY(socket.bytesToWrite() > 0);
+        // Read without running the event loop, so nothing of the rest moves.
+        QByteArray received = m_device.read(1024 * 1024);
+        QVERIFY(socket.writeAll(sent.mid(split)));
+        connect(m_device.socket, &QTcpSocket::readyRead,
+                [&] { received += m_device.socket->readAll(); });
+        QTRY_VERIFY_WITH_TIMEOUT(received.size() >= sent.size(), 20000);
+        QVERIFY(received == sent);
+    }
+
     void reconnectsOnlyIfTheFirstConnectAsked_data()
     {
         QTest::addColumn<bool>("reconnect");
@@ -190,18 +214,19 @@ private slots:
         }
     }
 
-    void keepAliveIsSwitchedOn()
+    void keepAliveAndNoDelayAreSwitchedOn()
     {
         KXTcpSocket socket(nullptr, false);
         QVERIFY(socket.connectTo(kLoopback, m_port, 1000));
         const int fd = int(socket.socketDescriptor());
-        int on = 0, idle = 0, interval = 0;
+        int on = 0, idle = 0, interval = 0, noDelay = 0;
         socklen_t size = sizeof(int);
         QCOMPARE(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &size) +
                      ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size) +
-                     ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size),
+                     ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size) +
+                     ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size),
                  0);
-        QCOMPARE(QVector<int>({on, idle, interval}), QVector<int>({1, 5, 3}));
+        QCOMPARE(QVector<int>({on, idle, interval, noDelay != 0}), QVector<int>({1, 5, 3, 1}));
     }
 
     void destructionEndsPendingRead()

@@ -1,13 +1,11 @@
 #include "KXDeviceKitPrivate.h"
 
+#include "KXKitLog.h"
+
 #include "discovery/KXBroadcastDeviceEnum.h"
 #include "discovery/KXDiscoveryDatagram.h"
 
-#include <QLoggingCategory>
-
 namespace {
-
-Q_LOGGING_CATEGORY(lcKitNetwork, "kx.kit")
 
 using SendFn = bool (KXBroadcastDeviceEnum::*)(const char*, int);
 
@@ -23,7 +21,7 @@ bool sendPayload(KXBroadcastDeviceEnum* discovery, SendFn send, const QByteArray
                  const char* operation)
 {
     if (payload.size() > KXDiscovery::MaxPayload) {
-        qCWarning(lcKitNetwork).nospace()
+        qCWarning(lcKit).nospace()
             << operation << "... text of " << payload.size() << " bytes exceeds the "
             << KXDiscovery::MaxPayload << "-byte limit";
         return false;
@@ -54,7 +52,7 @@ int KXDeviceKitPrivate::changeDeviceNetwork(const KXDeviceInfoMap& info)
             .arg(answerPort());
     const bool sent = sendPayload(m_broadcastEnum, &KXBroadcastDeviceEnum::sendNetworkSettings,
                                   text.toUtf8(), "KXDeviceKitPrivate::changeDeviceNetwork");
-    qCDebug(lcKitNetwork) << "KXDeviceKitPrivate::changeDeviceNetwork..." << info << sent;
+    qCDebug(lcKit) << "KXDeviceKitPrivate::changeDeviceNetwork..." << info << sent;
     return sent ? 0 : -1;
 }
 
@@ -69,7 +67,7 @@ int KXDeviceKitPrivate::changeDeviceAlias(const KXDeviceInfoMap& info)
             .arg(answerPort());
     const bool sent = sendPayload(m_broadcastEnum, &KXBroadcastDeviceEnum::sendAlias,
                                   text.toLocal8Bit(), "KXDeviceKitPrivate::changeDeviceAlias");
-    qCDebug(lcKitNetwork) << "KXDeviceKitPrivate::changeDeviceAlias..." << info << sent;
+    qCDebug(lcKit) << "KXDeviceKitPrivate::changeDeviceAlias..." << info << sent;
     return sent ? 0 : -1;
 }
 
@@ -83,7 +81,7 @@ int KXDeviceKitPrivate::blinkNotify(const KXDeviceInfoMap& info)
             .arg(answerPort());
     const bool sent = sendPayload(m_broadcastEnum, &KXBroadcastDeviceEnum::sendBlink, text.toUtf8(),
                                   "KXDeviceKitPrivate::blinkNotify");
-    qCDebug(lcKitNetwork) << "KXDeviceKitPrivate::blinkNotify..." << info << sent;
+    qCDebug(lcKit) << "KXDeviceKitPrivate::blinkNotify..." << info << sent;
     return sent ? 0 : -1;
 }
 

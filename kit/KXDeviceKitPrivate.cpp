@@ -1,5 +1,7 @@
 #include "KXDeviceKitPrivate.h"
 
+#include "KXKitLog.h"
+
 #include "connector/KXDeviceConnector.h"
 #include "discovery/KXBroadcastDeviceEnum.h"
 #include "discovery/KXDeviceInfo.h"
@@ -7,15 +9,12 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QLoggingCategory>
 #include <QTimer>
 #include <QtEndian>
 
 #include <array>
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcKit, "kx.kit")
 
 constexpr quint16 DefaultDataPort = 36520;
 constexpr quint16 DefaultLogPort = 36525;

@@ -1,0 +1,3 @@
+#include "KXKitLog.h"
+
+Q_LOGGING_CATEGORY(lcKit, "kx.kit")

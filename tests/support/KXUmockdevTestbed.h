@@ -72,6 +72,15 @@ public:
 #endif
     }
 
+    // Sends a uevent ("add", "remove", ...) for a device added before, by
+    // its /sys path, to every udev monitor of the processes in the testbed.
+    void uevent([[maybe_unused]] const QByteArray& sysPath, [[maybe_unused]] const char* action)
+    {
+#ifdef KX_HAVE_UMOCKDEV
+        umockdev_testbed_uevent(m_testbed, sysPath.constData(), action);
+#endif
+    }
+
 private:
 #ifdef KX_HAVE_UMOCKDEV
     UMockdevTestbed* m_testbed = umockdev_testbed_new();

@@ -88,7 +88,11 @@ const Command kCommands[] = {
     {"monitor", "TARGET [--send TEXT]...",
      "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
      "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
-     "hangs up (exit 5)\n"
+     "hangs up (exit 5); USB devices and serial ports that come and go are\n"
+     "shown as \"device arrived: PATH\" and \"device removed: PATH\" (a USB\n"
+     "device's /sys path; a tty's node and its USB device's path), with\n"
+     "\" (the monitored device...)\" when it is the monitored one, which is\n"
+     "reopened when it comes back\n"
      "--send      send this command text first on the same link (such as\n"
      "            kxsim's SIMBAR1, which answers on the link that asks)\n"
      "--timeout   ms to wait for the reply to each --send (default 3000)",

@@ -1,7 +1,13 @@
 #include "support/KXUmockdevTestbed.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 namespace {
 
@@ -26,16 +32,19 @@ QByteArray tty(const char* path, const char* number)
                             "\nA: dev=" + number);
 }
 
+// The scanner's port; its node has a serial port's device number: umockdev
+// backs only those with a terminal that takes line settings.
+const QByteArray kAcm = tty("@/1-2/1-2:1.0/tty/ttyACM0", "4:70");
+
 // A scanner's CDC-ACM port (the monitored device), a USB-serial adapter
 // behind a hub, an on-board UART, and a device whose uevents mark the end of
-// each row. The scanner's node has a serial port's device number: umockdev
-// backs only those with a terminal that takes line settings.
-const QByteArray kDevices =
-    usbDevice("@") + usbDevice("@/1-2") +
-    device("@/1-2/1-2:1.0", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface") +
-    tty("@/1-2/1-2:1.0/tty/ttyACM0", "4:70") + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
-    tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
-    tty("/devices/platform/serial8250/tty/ttyS0", "4:64") + usbDevice("@/1-8") + usbDevice("@/1-9");
+// each row.
+const QByteArray kDevices = usbDevice("@") + usbDevice("@/1-2") +
+                            device("@/1-2/1-2:1.0", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface") +
+                            kAcm + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
+                            tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
+                            tty("/devices/platform/serial8250/tty/ttyS0", "4:64") +
+                            usbDevice("@/1-8") + usbDevice("@/1-9");
 
 QString sys(const char* path)
 {
@@ -76,6 +85,9 @@ private slots:
         QVERIFY(m_testbed->add(kDevices));
         connect(&m_kxctl, &QProcess::readyReadStandardOutput,
                 [this] { m_out += m_kxctl.readAllStandardOutput(); });
+        // The testbed's end of the scanner's terminal stays here: kxctl must
+        // not hold it too, or closing it here would not hang up.
+        QVERIFY(::fcntl(m_testbed->terminal("/dev/ttyACM0"), F_SETFD, FD_CLOEXEC) == 0);
         m_kxctl.start(QStringLiteral(KXCTL_PATH), {"monitor", "usb:/dev/ttyACM0"});
         // Repeated until kxctl watches: the uevents before that reach no
         // one. The end marker's then comes after all of them.
@@ -140,6 +152,45 @@ private slots:
 
         m_testbed->uevent(path.toLatin1(), action.constData());
         QCOMPARE(linesUntilMarker(), lines);
+    }
+
+    // Unplugged and plugged back in: the monitor opens the new terminal
+    // (the connection retries every 2 s) and reads from it again. umockdev
+    // cannot make a node again under the same name, so the new device is a
+    // terminal of the test's own behind the same node.
+    void reopensTheMonitoredDeviceThatComesBack()
+    {
+        const QByteArray acm = sys("@/1-2/1-2:1.0/tty/ttyACM0").toLatin1();
+        // Written again and again: the opening drops what came before it.
+        const auto scan = [&](int terminal, const QByteArray& code) {
+            QElapsedTimer since;
+            return QTest::qWaitFor(
+                [&] {
+                    if (!since.isValid() || since.elapsed() > 200) {
+                        since.start();
+                        (void)::write(terminal, code.constData(), size_t(code.size()));
+                    }
+                    return m_out.contains("barcode: " + code);
+                },
+                kWaitMs);
+        };
+        const int old = m_testbed->terminal("/dev/ttyACM0");
+        QVERIFY(old >= 0);
+        QVERIFY2(scan(old, "BEFORE"), m_out.constData());
+
+        // The old terminal hangs up; its descriptor stays umockdev's.
+        const int nothing = ::open("/dev/null", O_RDWR);
+        QVERIFY(::dup2(nothing, old) == old);
+        ::close(nothing);
+        m_testbed->uevent(acm, "remove");
+        const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+        const QString node = qEnvironmentVariable("UMOCKDEV_DIR") + "/dev/ttyACM0";
+        QVERIFY(QFile::remove(node) &&
+                QFile::link(QString::fromLocal8Bit(::ptsname(terminal)), node));
+        m_testbed->uevent(acm, "add");
+        QVERIFY2(scan(terminal, "AFTER"), m_out.constData());
+        ::close(terminal);
     }
 };
 

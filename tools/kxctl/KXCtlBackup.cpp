@@ -232,19 +232,22 @@ bool KXCtlSettingsClone::restore(const QJsonObject& document, const QVector<KXCt
 
 namespace {
 
-// The device opening shared by backup and restore: the target, a reply
-// time-out and the information query.
+// What backup and restore share: the options, the settings pages, the
+// device with its reply time-out, and its information.
 struct DataCommand
 {
     QStringList positional;
-    QString pages;
+    QString pagesFolder;
+    QVector<KXCtlPage> pages;
     int timeoutMs = KXDeviceConnector::DefaultTimeOut7E01;
     bool force = false;
     KXDeviceConnector connector;
     KXDeviceInfoMap info;
 };
 
-// False with the exit code in `code` and a reason in `err`.
+// Reads the options and the pages (a missing folder needs no device), then
+// opens the device and asks for its information. False with the exit code
+// in `code` and a reason in `err`.
 bool openDevice(const char* name, QStringList args, int files, DataCommand& command, int& code,
                 QString& err)
 {
@@ -258,7 +261,7 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         if (arg == QLatin1String("--pages") && i + 1 < args.size()) {
-            command.pages = args.at(++i);
+            command.pagesFolder = args.at(++i);
         } else if (arg == QLatin1String("--force") && files > 0) {
             command.force = true;
         } else if (arg.startsWith(QLatin1String("--"))) {
@@ -277,7 +280,8 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
         return false;
     }
     KXCtlTarget target;
-    if (!KXCtlTarget::parse(command.positional.first(), target, error)) {
+    if (!KXCtlTarget::parse(command.positional.first(), target, error) ||
+        !kxctlReadPages(command.pagesFolder, command.pages, error)) {
         err = prefix + error;
         return false;
     }
@@ -307,20 +311,12 @@ KXCtlExchangeFn exchangeOn(DataCommand& command)
 int runBackup(const QStringList& args, QString& out, QString& err)
 {
     DataCommand command;
-    QVector<KXCtlPage> pages;
     int code = KXCtlExitUsage;
-    QString error;
-    // The pages first: a missing folder needs no device.
-    const int at = args.indexOf(QStringLiteral("--pages"));
-    if (!kxctlReadPages(at >= 0 ? args.value(at + 1) : QString(), pages, error)) {
-        err = QStringLiteral("kxctl backup: %1").arg(error);
-        return code;
-    }
     if (!openDevice("backup", args, 0, command, code, err))
         return code;
     KXCtlSettingsClone clone(exchangeOn(command));
     QJsonObject document;
-    if (!clone.backup(command.info, pages, document)) {
+    if (!clone.backup(command.info, command.pages, document)) {
         err = QStringLiteral("kxctl backup: %1").arg(clone.failure().errorText(command.timeoutMs));
         return clone.failure().exitCode();
     }
@@ -331,14 +327,7 @@ int runBackup(const QStringList& args, QString& out, QString& err)
 int runRestore(const QStringList& args, QString& out, QString& err)
 {
     DataCommand command;
-    QVector<KXCtlPage> pages;
     int code = KXCtlExitUsage;
-    QString error;
-    const int at = args.indexOf(QStringLiteral("--pages"));
-    if (!kxctlReadPages(at >= 0 ? args.value(at + 1) : QString(), pages, error)) {
-        err = QStringLiteral("kxctl restore: %1").arg(error);
-        return code;
-    }
     if (!openDevice("restore", args, 1, command, code, err))
         return code;
     const QString path = command.positional.at(1);
@@ -368,7 +357,7 @@ int runRestore(const QStringList& args, QString& out, QString& err)
     KXCtlSettingsClone clone(exchangeOn(command));
     QVector<KXCtlDifference> differences;
     int written = 0;
-    if (!clone.restore(document, pages, differences, written)) {
+    if (!clone.restore(document, command.pages, differences, written)) {
         err = QStringLiteral("kxctl restore: %1").arg(clone.failure().errorText(command.timeoutMs));
         return clone.failure().exitCode();
     }

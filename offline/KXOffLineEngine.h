@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // One setting of the simulated device, as loaded from the device
 // configuration file and changed by set commands.
@@ -79,6 +80,14 @@ public:
     // Wraps reply text as a protocol 1 device frame:
     // 0x02 0x01 "0000" "@" text ";" 0x03.
     static QByteArray deviceFrame(const QByteArray& replyText);
+
+    // The settings page names, in the order they are read; the page NAME is
+    // the file "pages/NAME.xml" next to the offline description file.
+    static QStringList pageNames();
+    // Reads the items of one settings page file into `controlTypes`
+    // (mnemonic -> control type; a later item with the same Id wins). False
+    // when the file is missing, malformed or refused (see loadFiles()).
+    static bool readPageFile(const QString& path, QMap<QString, QString>& controlTypes);
 
     // Parses an allowed-values text ("0:Off|1:On|5-7") into key -> label.
     static void parseSettingsList(const QString& text, QMap<QString, QString>& items);

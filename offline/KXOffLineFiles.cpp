@@ -251,13 +251,25 @@ bool KXOffLineEngine::loadPages()
     if (slash < 0)
         return false;
     const QString folder = m_offlineFile.left(slash);
-    for (const char* page : kPageNames) {
-        QDomDocument document;
-        if (!readDocument(QStringLiteral("%1/pages/%2.xml").arg(folder, QLatin1String(page)),
-                          document))
-            continue;
-        readControlTypes(document, m_controlTypes);
-    }
+    for (const QString& page : pageNames())
+        readPageFile(QStringLiteral("%1/pages/%2.xml").arg(folder, page), m_controlTypes);
+    return true;
+}
+
+QStringList KXOffLineEngine::pageNames()
+{
+    QStringList names;
+    for (const char* page : kPageNames)
+        names.append(QLatin1String(page));
+    return names;
+}
+
+bool KXOffLineEngine::readPageFile(const QString& path, QMap<QString, QString>& controlTypes)
+{
+    QDomDocument document;
+    if (!readDocument(path, document))
+        return false;
+    readControlTypes(document, controlTypes);
     return true;
 }
 

@@ -72,6 +72,26 @@ public:
 #endif
     }
 
+    // Sends a uevent ("add", "remove", ...) for a device added before, by
+    // its /sys path, to every udev monitor of the processes in the testbed.
+    void uevent([[maybe_unused]] const QByteArray& sysPath, [[maybe_unused]] const char* action)
+    {
+#ifdef KX_HAVE_UMOCKDEV
+        umockdev_testbed_uevent(m_testbed, sysPath.constData(), action);
+#endif
+    }
+
+    // The testbed's end of a terminal node (such as /dev/ttyACM0): what is
+    // written there, the node's user reads. -1 when there is none.
+    int terminal([[maybe_unused]] const char* node)
+    {
+#ifdef KX_HAVE_UMOCKDEV
+        return umockdev_testbed_get_dev_fd(m_testbed, node);
+#else
+        return -1;
+#endif
+    }
+
 private:
 #ifdef KX_HAVE_UMOCKDEV
     UMockdevTestbed* m_testbed = umockdev_testbed_new();

@@ -1,6 +1,9 @@
 #include "KXSimPeers.h"
 #include "upgrade/KXFirmwareImages.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -197,6 +200,10 @@ private slots:
         usage("bad framing", {"send", "com:/dev/ttyS0@9600,9Z1", "A"}, "framing 9Z1");
         usage("framing with a line end", {"send", "com:/dev/ttyS0@9600,8N1\n", "A"},
               "framing 8N1\\x0a");
+        usage("backup without page files", {"backup", "offline:", "--pages", "/nonexistent"},
+              "no settings page files in /nonexistent");
+        usage("restore of no backup", {"restore", "offline:", KXCTL_PATH},
+              "is not a settings backup");
         usage("usb path with a colon", {"send", "usb:/dev/a:b", "A"}, "must not contain ':'");
         usage("offline with one file", {"send", "offline:Offline.xml", "A"},
               "offline:CONFIG,OFFLINE");
@@ -458,6 +465,105 @@ private slots:
         QCOMPARE(kxctl.finished(stop), stop ? 0 : 4);
         checkErrorLine(kxctl.errors(), stop ? "" : "the log did not end within 500 ms");
         QVERIFY2(kxctl.out.endsWith(" drip\r\n"), qPrintable(kxctl.out));
+    }
+
+    // The settings clone against one kxsim (with `simArgs`): a backup, then
+    // `change` sent to the device, the backup file edited (`edit`: pairs of
+    // texts to replace), and a restore with `options`. `after` is the
+    // device's reply to BEPDUR*;INTBAU* once the restore has run.
+    void backupAndRestore_data()
+    {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<QStringList>("refused"); // what the backup lists as refused
+        QTest::addColumn<QByteArray>("change");
+        QTest::addColumn<QStringList>("edit");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QByteArray>("after");
+
+        const QByteArray restored("BEPDUR80\x06;INTBAU7\x06");
+        const QByteArray changed("BEPDUR120\x06;INTBAU3\x06");
+        const QStringList written{"restored: 86 settings written, 0 differ"};
+        const QStringList otherProduct{"\"Product Name\": \"KX-7300\"",
+                                       "\"Product Name\": \"KX-9\""};
+        QTest::newRow("a changed setting is restored")
+            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << QStringList()
+            << QStringList() << 0 << written << QString() << restored;
+        QTest::newRow("a refused value is reported")
+            << QStringList() << QStringList() << QByteArray("INTBAU3")
+            << QStringList{"\"BEPDUR\": \"80\"", "\"BEPDUR\": \"500\""} << QStringList() << 7
+            << QStringList{"differs: BEPDUR wanted \"500\" got \"80\" (NAK)",
+                           "restored: 86 settings written, 1 differ"}
+            << "kxctl restore: 1 settings refused or differ" << restored;
+        QTest::newRow("another product needs --force")
+            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << otherProduct
+            << QStringList() << 7 << QStringList()
+            << "the backup is of a \"KX-9\", the device is a \"KX-7300\"; nothing written"
+            << changed;
+        QTest::newRow("another product with --force")
+            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << otherProduct
+            << QStringList{"--force"} << 0 << written << "restoring anyway (--force)" << restored;
+        // A base station alone refuses the scanner's identity; a restore
+        // leaves such text-only settings alone.
+        QTest::newRow("refused settings are listed")
+            << QStringList{"--base"}
+            << QStringList{"PRNQRY", "QRYFWV", "QRYPDN", "QRYPSN", "QRYSYS"}
+            << QByteArray("BEPDUR120;INTBAU3") << QStringList() << QStringList() << 0 << written
+            << QString() << restored;
+    }
+
+    void backupAndRestore()
+    {
+        QFETCH(QStringList, simArgs);
+        QFETCH(QStringList, refused);
+        QFETCH(QByteArray, change);
+        QFETCH(QStringList, edit);
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(QStringList, out);
+        QFETCH(QString, err);
+        QFETCH(QByteArray, after);
+
+        SimProcess sim;
+        QVERIFY(sim.start(QStringList{"--port", "0", "--log-port", "0"} + simArgs));
+        SimClient client;
+        QVERIFY(client.connectTo(sim.dataPort));
+        Kxctl backup({"backup", tcp(sim.dataPort)});
+        QCOMPARE(backup.finished(), 0);
+        checkErrorLine(backup.errors(), QString());
+        // The device's identity first, then every page in order, each
+        // setting either with its value or refused.
+        const QJsonObject document = QJsonDocument::fromJson(backup.out.toUtf8()).object();
+        QCOMPARE(document.keys(), QStringList({"device", "pages"}));
+        QCOMPARE(document["device"]["Serial Number"].toString(),
+                 simArgs.isEmpty() ? "K73A2403180417" : "K73B2403180052");
+        const QJsonArray pages = document["pages"].toArray();
+        QCOMPARE(pages.size(), 12);
+        QCOMPARE(pages.first()["page"].toString(), "Page Exposure Settings");
+        QCOMPARE(pages.last()["page"].toString(), "OCR");
+        QStringList allRefused;
+        for (const QJsonValue& page : pages) {
+            for (const QJsonValue& name : page["refused"].toArray())
+                allRefused.append(name.toString());
+        }
+        QCOMPARE(allRefused, refused);
+        QCOMPARE(pages.at(1)["settings"]["BEPDUR"].toString(), "80");
+
+        QCOMPARE(client.exchange(1, change).isEmpty(), false);
+        QString text = backup.out;
+        for (int i = 0; i + 1 < edit.size(); i += 2)
+            text.replace(edit.at(i), edit.at(i + 1));
+        QTemporaryDir dir;
+        QFile file(dir.filePath("settings.json"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) > 0);
+        file.close();
+        Kxctl restore(QStringList{"restore", tcp(sim.dataPort), file.fileName()} + options);
+        QCOMPARE(restore.finished(), code);
+        QCOMPARE(linesOf(restore.out), out);
+        checkErrorLine(restore.errors(), err);
+        QCOMPARE(client.exchange(1, "BEPDUR*;INTBAU*"), deviceFrame(1, after));
     }
 };
 

@@ -14,6 +14,7 @@ enum KXCtlExit
     KXCtlExitNoReply = 4,  // no reply in time (-1, -2), or a log that did not end
     KXCtlExitNoLink = 5,   // the target did not open, the device hung up, a write failed
     KXCtlExitFailed = 6,   // any other error code of the connector
+    KXCtlExitRefused = 7,  // a setting was refused, or reads back otherwise after a restore
 };
 
 // Each takes the arguments after its name and returns the exit code.
@@ -45,5 +46,12 @@ int runPkgInfo(const QStringList& args, QString& out, QString& err);
 // Checks a firmware file against the device and, unless --check-only,
 // writes it, reporting progress on standard error (JSON lines with --json).
 int runUpdate(const QStringList& args, QString& out, QString& err);
+
+// Queries every setting the settings pages name and prints one JSON
+// document: the device information, then the settings by page.
+int runBackup(const QStringList& args, QString& out, QString& err);
+// Writes a backup's settings to the device, reads them back and prints
+// every difference.
+int runRestore(const QStringList& args, QString& out, QString& err);
 
 #endif // KXCTLCOMMANDS_H

@@ -3,10 +3,13 @@
 #include "KXCtlReport.h"
 #include "KXCtlStopSignals.h"
 #include "KXCtlTarget.h"
+#include "KXCtlUdev.h"
 
 #include "connector/KXDeviceConnector.h"
 
 #include <QEventLoop>
+
+#include <cstdio>
 
 namespace {
 
@@ -93,6 +96,25 @@ int runMonitor(QStringList args, QString& err)
                              finish(KXCtlExitNoLink);
                          });
     }
+
+    // USB devices and serial ports that come and go. The connection hears
+    // of its own device, which lets it reopen one that comes back; the
+    // notice is what KXDeviceKit::dbtDeviceArrival() hands on by path.
+    KXCtlUdev udev;
+    QObject::connect(
+        &udev, &KXCtlUdev::deviceChanged, &loop, [&](bool arrived, const QString& path) {
+            const bool ours = !target.path.isEmpty() && path == target.path;
+            if (ours)
+                connector.deviceArrival(arrived, !arrived);
+            kxctlPrint(QStringLiteral("device %1: %2%3\n")
+                           .arg(arrived ? QLatin1String("arrived") : QLatin1String("removed"), path,
+                                !ours     ? QString()
+                                : arrived ? QStringLiteral(" (the monitored device: reopening)")
+                                          : QStringLiteral(" (the monitored device)"))
+                           .toLocal8Bit());
+        });
+    if (!udev.start(error))
+        std::fprintf(stderr, "kxctl monitor: %s\n", error.toLocal8Bit().constData());
 
     for (const QString& text : qAsConst(sends)) {
         if (finished >= 0)

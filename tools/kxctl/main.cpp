@@ -54,6 +54,26 @@ const Command kCommands[] = {
      "--json      one object: error (0, -1 no answer, -3 no link, null for\n"
      "            a usage error), message, info {key: value}",
      runInfo},
+    {"backup", "TARGET [--pages DIR]",
+     "query every setting that the settings pages name and print one JSON\n"
+     "document: {\"device\": {info}, \"pages\": [{\"page\": NAME, \"settings\":\n"
+     "{SETTING: VALUE}, \"refused\": [SETTING]}]}; a setting the device does\n"
+     "not acknowledge is listed as refused\n"
+     "--pages     folder of the page files (default: the sample device's)\n"
+     "--timeout   ms each request waits for its reply (default 4500)\n"
+     "example:    kxctl backup tcp://127.0.0.1:36520 > settings.json",
+     runBackup},
+    {"restore", "TARGET FILE [--pages DIR] [--force]",
+     "write a backup's settings to the device (not those its pages show as\n"
+     "text only, a Label), read them back and print \"differs: SETTING wanted\n"
+     "\"VALUE\" got \"VALUE\" (RESULT)\" for each one refused or different, then\n"
+     "a count; exit 7 when any differs\n"
+     "--force     restore a backup of another product (without it: exit 7,\n"
+     "            nothing written)\n"
+     "--pages     folder of the page files (default: the sample device's)\n"
+     "--timeout   ms each request waits for its reply (default 4500)\n"
+     "example:    kxctl restore tcp://127.0.0.1:36520 settings.json",
+     runRestore},
     {"update", "TARGET FILE [--check-only] [--json]",
      "check a firmware file against the device (the check code and its\n"
      "meaning) and write it: images, nfp packages, ifp packages (unpacked and\n"
@@ -68,7 +88,11 @@ const Command kCommands[] = {
     {"monitor", "TARGET [--send TEXT]...",
      "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
      "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
-     "hangs up (exit 5)\n"
+     "hangs up (exit 5); USB devices and serial ports that come and go are\n"
+     "shown as \"device arrived: PATH\" and \"device removed: PATH\" (a USB\n"
+     "device's /sys path; a tty's node and its USB device's path), with\n"
+     "\" (the monitored device...)\" when it is the monitored one, which is\n"
+     "reopened when it comes back\n"
      "--send      send this command text first on the same link (such as\n"
      "            kxsim's SIMBAR1, which answers on the link that asks)\n"
      "--timeout   ms to wait for the reply to each --send (default 3000)",
@@ -129,8 +153,9 @@ const char kTargets[] =
     "reply that fails its check (-23), 4 no reply in time (-1, -2) or a log that\n"
     "does not end in time, 5 no connection: the target did not open, the device\n"
     "closed the link or a write failed (-3, -20), 6 any other error code of the\n"
-    "connector (such as -22, text that is no command). send and monitor print\n"
-    "the connector's error code in their one-line error.\n";
+    "connector (such as -22, text that is no command), 7 a setting was refused\n"
+    "or reads back otherwise after a restore. send and monitor print the\n"
+    "connector's error code in their one-line error.\n";
 
 QByteArray usage()
 {

@@ -106,7 +106,7 @@ class tst_kxctl : public QObject
 private slots:
     // One run each. In `args`, %data is kxsim's data port as a target,
     // %com and %usb its pseudo-terminal; kxsim runs (with `simArgs`) only
-    // for rows that name it. With a `stop`, kxctl runs until it has printed
+    // for rows that name it or give it arguments. With a `stop`, kxctl runs until it has printed
     // `out` and is then sent that signal, or (-1) kxsim stops.
     void commandLines_data()
     {
@@ -202,6 +202,8 @@ private slots:
             "cannot open usb:" + missing);
         row("monitor of a missing port", {"monitor", "com:" + missing}, 5, {}, "cannot open com:");
         row("log of the offline device", {"log", "offline:"}, 5, {}, "has no log");
+        row("device id found by a scan", {"get", "K73A2403180417:COM1001", "--scan", "SCNMOD"}, 0,
+            {"SCNMOD: 2 ACK"}, "", {"--serial"});
         row("scan that finds no such id", {"info", "NO-SUCH-DEVICE", "--scan"}, 5, {},
             "no device NO-SUCH-DEVICE found by the scan");
         row("network device that does not answer", {"info", "%data"}, 5, {},
@@ -330,10 +332,13 @@ private slots:
         QFETCH(int, stop);
 
         SimProcess sim;
-        if (!args.filter(QStringLiteral("%")).isEmpty()) {
+        if (!args.filter(QStringLiteral("%")).isEmpty() || !simArgs.isEmpty()) {
             QVERIFY(sim.start(QStringList{"--port", "0", "--log-port", "0"} + simArgs,
                               simArgs.contains("--serial")));
             const QString pty = sim.serialPaths.value(0);
+            // For the scan's serial pass, where the pseudo-terminal is the
+            // driver's first extra port.
+            qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(pty));
             args.replaceInStrings("%data", tcp(sim.dataPort))
                 .replaceInStrings("%com", "com:" + pty)
                 .replaceInStrings("%usb", "usb:" + pty);

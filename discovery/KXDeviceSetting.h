@@ -7,6 +7,22 @@
 #include <QMap>
 #include <QMetaType>
 #include <QString>
+#include <QtEndian>
+
+// The device name of a driver record: UTF-16 text from its first byte up to
+// a terminating zero. For a USB device it is the device's node, the path by
+// which the operating system reports it coming and going.
+inline QString kxDriverRecordName(const quint8* record, int size = 512)
+{
+    QString name;
+    for (int at = 0; at + 1 < size; at += 2) {
+        const quint16 unit = qFromLittleEndian<quint16>(record + at);
+        if (unit == 0)
+            break;
+        name.append(QChar(unit));
+    }
+    return name;
+}
 
 // One known device: its information and what is needed to open it again.
 // The records are owned copies, so a setting outlives the pass that made it.

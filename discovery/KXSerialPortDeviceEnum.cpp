@@ -38,19 +38,6 @@ QString threadId()
     return QString::number(quintptr(QThread::currentThreadId()));
 }
 
-// The UTF-16 name from byte 0 of a USB record, up to its terminator.
-QString recordName(const quint8* record)
-{
-    QString name;
-    for (int at = KXDS_USB_NAME_OFFSET; at + 1 < KXDS_USB_RECORD_SIZE; at += 2) {
-        const char16_t unit = qFromLittleEndian<quint16>(record + at);
-        if (unit == 0)
-            break;
-        name.append(QChar(unit));
-    }
-    return name;
-}
-
 quint8 detectionKind(const QByteArray& record)
 {
     return quint8(record.at(kComKind));
@@ -147,7 +134,7 @@ void KXSerialPortDeviceEnum::enumUsbDevices(DSEnumDeviceSetting& result)
         setting->driverRecord =
             QByteArray(reinterpret_cast<const char*>(record), KXDS_USB_RECORD_SIZE);
         setting->info = info;
-        setting->path = recordName(record);
+        setting->path = kxDriverRecordName(record, KXDS_USB_RECORD_SIZE);
         result.insert(makeDeviceId(info), setting);
     }
 }

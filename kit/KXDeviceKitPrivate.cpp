@@ -334,6 +334,10 @@ bool KXDeviceKitPrivate::connectToDevice_Cmd(const QString& id, const QString& n
     if (m_namedUsbRecords.contains(name)) {
         handle.kind = 1;
         const QByteArray& record = m_namedUsbRecords[name];
+        // Like a USB device found by a scan, it hears of its device coming
+        // and going by the device's node.
+        handle.path =
+            kxDriverRecordName(reinterpret_cast<const quint8*>(record.constData()), record.size());
         opened =
             record.size() >= DriverRecordSize &&
             connector->openDevice(reinterpret_cast<const quint8*>(record.constData()), 3, nullptr);

@@ -160,7 +160,7 @@ private slots:
                                              "OnBroadcastDeviceUpdated", Q_ARG(QString, id),
                                              Q_ARG(KXDeviceInfoMap, info));
         };
-        for (const QString& id : {"00-before", "zz-after"})
+        for (const QString& id : QStringList{"00-before", "zz-after"})
             QVERIFY(enter(id, kHere));
         QVERIFY(enter("v6", "fe80::1"));
         QVERIFY(enter("no-address", ""));

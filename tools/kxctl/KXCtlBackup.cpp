@@ -2,11 +2,9 @@
 
 #include "KXCtlCodec.h"
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlSampleDevice.h"
-#include "KXCtlTarget.h"
 
-#include "connector/KXDeviceConnector.h"
-#include "discovery/KXDeviceInfo.h"
 #include "offline/KXOffLineEngine.h"
 
 #include <KXDataStream.h>
@@ -26,6 +24,7 @@ namespace {
 const char kProductKey[] = "Product Name";
 const char kUnsent[] = "unsent";
 const char kNoAnswer[] = "none";
+constexpr int kDefaultTimeoutMs = 4500;
 
 QString resultName(const QByteArray& data, QByteArray& value)
 {
@@ -93,7 +92,7 @@ bool KXCtlSettingsClone::requestOne(const QString& name, const QString& command,
                                     KXCtlSettingAnswer& answer)
 {
     m_failure = m_exchange(kxctlCommandFrame(command, DataProtocol7E01, false));
-    if (m_failure.errcode != KXDeviceConnector::ErrorNone)
+    if (m_failure.errcode != KXCtlErrorNone)
         return false;
     // Read from the frame itself: a value may hold the separators that the
     // parser splits at (the data formats hold ';'). 0x02 0x01 "0000" "@"
@@ -118,7 +117,7 @@ bool KXCtlSettingsClone::request(const QStringList& names, const QStringList& co
         const QStringList texts = commands.mid(first, BatchSize);
         m_failure =
             m_exchange(kxctlCommandFrame(texts.join(QLatin1Char(';')), DataProtocol7E01, false));
-        if (m_failure.errcode != KXDeviceConnector::ErrorNone)
+        if (m_failure.errcode != KXCtlErrorNone)
             return false;
         // A batch counts only when its reply names exactly the settings
         // asked; otherwise a value broke the reply's structure and each
@@ -239,11 +238,33 @@ struct DataCommand
     QStringList positional;
     QString pagesFolder;
     QVector<KXCtlPage> pages;
-    int timeoutMs = KXDeviceConnector::DefaultTimeOut7E01;
+    int timeoutMs = kDefaultTimeoutMs;
     bool force = false;
-    KXDeviceConnector connector;
+    KXCtlDevice device;
     KXDeviceInfoMap info;
 };
+
+// The device's "key: value" information lines of its QRYSYS answer, for
+// devices that the kit did not add or scan (serial, USB, offline).
+KXDeviceInfoMap systemInformation(const QByteArray& reply)
+{
+    KXDeviceInfoMap info;
+    const KXDataStreamParser parser(reply, DataTypeResponse);
+    for (const auto& entry : parser.getTagList()) {
+        for (const _tagDataStreamSubTag& sub : entry.second) {
+            QByteArray value;
+            if (entry.first + sub.subTag != QLatin1String("QRYSYS") ||
+                KXParseDataStreamResult(sub.data, value) != DataResultAck)
+                continue;
+            for (const QString& line : QString::fromLatin1(value).split(QStringLiteral("\r\n"))) {
+                const int colon = line.indexOf(QLatin1Char(':'));
+                if (colon > 0)
+                    info.insert(line.left(colon), line.mid(colon + 1).trimmed());
+            }
+        }
+    }
+    return info;
+}
 
 // Reads the options and the pages (a missing folder needs no device), then
 // opens the device and asks for its information. False with the exit code
@@ -254,7 +275,8 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
     const QString prefix = QStringLiteral("kxctl %1: ").arg(QLatin1String(name));
     code = KXCtlExitUsage;
     QString error;
-    if (!kxctlTakeTimeout(args, command.timeoutMs, error)) {
+    if (!kxctlTakeTimeout(args, command.timeoutMs, error) ||
+        !KXCtlDevice::parse(args, command.device, error)) {
         err = prefix + error;
         return false;
     }
@@ -273,28 +295,33 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
             command.positional.append(arg);
         }
     }
-    if (command.positional.size() != 1 + files) {
-        err = prefix + QStringLiteral("expected a target (%1)%2")
-                           .arg(QLatin1String(KXCtlTarget::Forms),
+    if (command.positional.size() != files) {
+        err = prefix + QStringLiteral("expected a device (%1)%2")
+                           .arg(QLatin1String(KXCtlDevice::Forms),
                                 files > 0 ? QStringLiteral(" and a backup file") : QString());
         return false;
     }
-    KXCtlTarget target;
-    if (!KXCtlTarget::parse(command.positional.first(), target, error) ||
-        !kxctlReadPages(command.pagesFolder, command.pages, error)) {
+    if (!kxctlReadPages(command.pagesFolder, command.pages, error)) {
         err = prefix + error;
         return false;
     }
     code = KXCtlExitNoLink;
-    if (!target.open(command.connector, error)) {
+    if (!command.device.open(DevicePortData, error)) {
         err = prefix + error;
         return false;
     }
-    command.connector.setTimeOut_7E01(command.timeoutMs);
-    if (!KXQueryDeviceInfo(&command.connector, command.info)) {
-        code = KXCtlExitNoReply;
-        err = prefix + QStringLiteral("the device did not answer the information request");
-        return false;
+    command.info = command.device.info();
+    if (!command.info.contains(QLatin1String(kProductKey))) {
+        const KXCtlResult system =
+            kxctlExchange(command.device.id(),
+                          kxctlCommandFrame(QStringLiteral("QRYSYS*"), DataProtocol7E01, false),
+                          command.timeoutMs);
+        if (system.errcode != KXCtlErrorNone) {
+            code = system.exitCode();
+            err = prefix + system.errorText(command.timeoutMs);
+            return false;
+        }
+        command.info.insert(systemInformation(system.reply));
     }
     return true;
 }
@@ -302,7 +329,7 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
 KXCtlExchangeFn exchangeOn(DataCommand& command)
 {
     return [&command](const QByteArray& frame) {
-        return kxctlExchange(command.connector, frame, command.timeoutMs);
+        return kxctlExchange(command.device.id(), frame, command.timeoutMs);
     };
 }
 
@@ -330,7 +357,7 @@ int runRestore(const QStringList& args, QString& out, QString& err)
     int code = KXCtlExitUsage;
     if (!openDevice("restore", args, 1, command, code, err))
         return code;
-    const QString path = command.positional.at(1);
+    const QString path = command.positional.at(0);
     QFile file(path);
     QJsonParseError parseError{};
     const QJsonDocument json = file.open(QIODevice::ReadOnly)

@@ -10,11 +10,12 @@ enum KXCtlExit
 {
     KXCtlExitOk = 0,
     KXCtlExitUsage = 2,
-    KXCtlExitBadReply = 3, // the reply failed its check (-23)
-    KXCtlExitNoReply = 4,  // no reply in time (-1, -2), or a log that did not end
-    KXCtlExitNoLink = 5,   // the target did not open, the device hung up, a write failed
-    KXCtlExitFailed = 6,   // any other error code of the connector
-    KXCtlExitRefused = 7,  // a setting was refused, or reads back otherwise after a restore
+    KXCtlExitBadReply = 3,     // the reply failed its check (-23)
+    KXCtlExitNoReply = 4,      // no reply in time (-1, -2), or a log that did not end
+    KXCtlExitNoLink = 5,       // the target did not open, the device hung up, a write failed
+    KXCtlExitFailed = 6,       // any other error code of the kit
+    KXCtlExitRefused = 7,      // a setting was refused, or reads back otherwise after a restore
+    KXCtlExitCheckRefused = 8, // the firmware check refused the file
 };
 
 // Each takes the arguments after its name and returns the exit code.
@@ -42,6 +43,13 @@ int runDiscover(QStringList args, QString& err);
 // Reads a firmware file through the driver library: its model, hardware
 // name and version, then the kit's description lines.
 int runPkgInfo(const QStringList& args, QString& out, QString& err);
+
+// Queries settings by command name ("NAME*") and prints each value with
+// its result.
+int runGet(const QStringList& args, QString& out, QString& err);
+// Sends settings as NAMEVALUE and prints each result; exit 7 when the
+// device refuses any.
+int runSet(const QStringList& args, QString& out, QString& err);
 
 // Checks a firmware file against the device and, unless --check-only,
 // writes it, reporting progress on standard error (JSON lines with --json).

@@ -1,7 +1,7 @@
 #include "KXCtlCommands.h"
+#include "KXCtlExchange.h"
 #include "KXCtlReport.h"
 #include "KXCtlStopSignals.h"
-#include "KXCtlTarget.h"
 
 #include "discovery/KXBroadcastDeviceEnum.h"
 

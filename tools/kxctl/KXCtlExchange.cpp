@@ -1,12 +1,9 @@
 #include "KXCtlExchange.h"
 
-#include "KXCtlTarget.h"
-
-#include "connector/KXDeviceConnector.h"
-
 #include "datastream/KXDataStreamInternal.h"
 
 #include <KXDataStream.h>
+#include <KXDeviceKit.h>
 
 #include <QEventLoop>
 #include <QSharedPointer>
@@ -27,12 +24,28 @@ constexpr int kLinkGoneGraceMs = 300;
 struct Answer
 {
     bool done = false;
-    int errcode = KXDeviceConnector::ErrorWaitEnded;
+    int errcode = KXCtlErrorWaitEnded;
     QByteArray reply;
     QEventLoop* loop = nullptr;
 };
 
 } // namespace
+
+bool kxctlParseCount(const QString& text, quint32 max, quint32& value)
+{
+    if (text.isEmpty() || text.size() > 10)
+        return false;
+    quint64 number = 0;
+    for (QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        number = number * 10 + quint64(c.unicode() - '0');
+    }
+    if (number == 0 || number > max)
+        return false;
+    value = quint32(number);
+    return true;
+}
 
 bool kxctlTakeTimeout(QStringList& args, int& timeoutMs, QString& error)
 {
@@ -67,33 +80,31 @@ bool kxctlIsCommandFrame(const QByteArray& frame, EDataProtocol protocol)
            (protocol != DataProtocol7E07 || appendDataStreamChecksum(checked, false));
 }
 
-KXCtlResult kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int timeoutMs)
+KXCtlResult kxctlExchange(const QString& id, const QByteArray& frame, int timeoutMs)
 {
-    connector.setTimeOut_7E01(timeoutMs);
+    KXDeviceKit* kit = KXDeviceKit::Instance();
+    kit->setTimeOut_7E01(id, timeoutMs);
     // The answer is shared with the callback: a loop ended from outside (an
     // application exit) must not leave it writing into this frame later.
     auto answer = QSharedPointer<Answer>::create();
     QEventLoop loop;
     answer->loop = &loop;
     KXCtlResult result;
-    // The connector would wait out its reply time-out on a dead link and
-    // then report silence (-1); the hang-up is the true reason. Only the
-    // network transport tells.
+    // The kit would wait out its reply time-out on a dead link and then
+    // report silence (-1); the hang-up is the true reason.
     QTimer linkGone;
     linkGone.setSingleShot(true);
     QObject::connect(&linkGone, &QTimer::timeout, &loop, [&] {
         result.linkClosed = true;
         loop.quit();
     });
-    if (connector.transport()) {
-        QObject::connect(connector.transport(), &IDataStreamReadWrite::connectChanged, &loop,
-                         [&linkGone](bool connected) {
-                             if (!connected)
-                                 linkGone.start(kLinkGoneGraceMs);
-                         });
-    }
-    const QString msgid = connector.sendBinaryMessage(
-        frame,
+    QObject::connect(kit, &KXDeviceKit::deviceConnectChanged, &loop,
+                     [&linkGone, id](const QString& device, bool connected) {
+                         if (device == id && !connected)
+                             linkGone.start(kLinkGoneGraceMs);
+                     });
+    const QString msgid = kit->sendBinaryMessage(
+        id, frame,
         [answer](const QString&, int errcode, const QByteArray& data, QObject*) {
             answer->done = true;
             answer->errcode = errcode;
@@ -102,19 +113,26 @@ KXCtlResult kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame,
                 answer->loop->quit();
         },
         &loop,
-        detectDataProtocol(frame) == DataProtocol7E07 ? timeoutMs : timeoutMs + kCallerMarginMs);
+        detectDataProtocol(frame) == DataProtocol7E07 ? timeoutMs : timeoutMs + kCallerMarginMs,
+        DevicePortData);
+    if (msgid == QString(QChar(0xFFFD))) {
+        result.errcode = KXCtlErrorNotRunning;
+        return result;
+    }
     if (!answer->done)
         loop.exec();
     answer->loop = nullptr;
-    if (!answer->done && !msgid.isEmpty())
-        connector.cancelRequest(msgid, false);
-    if (answer->done) {
+    // Taken before a cancel, whose callback (-5) would overwrite it.
+    const Answer got = *answer;
+    if (!got.done && !msgid.isEmpty())
+        kit->cancelRequest(id, msgid, DevicePortData);
+    if (got.done) {
         result.linkClosed = false;
     } else if (result.linkClosed) {
         // Stops the request still reading; nothing more can come.
-        connector.disconnectDevice();
+        kit->disconnectFromDeviceEx(id, DevicePortData);
     }
-    result.errcode = answer->errcode;
-    result.reply = answer->reply;
+    result.errcode = got.errcode;
+    result.reply = got.reply;
     return result;
 }

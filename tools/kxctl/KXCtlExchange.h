@@ -7,7 +7,22 @@
 #include <QString>
 #include <QStringList>
 
-class KXDeviceConnector;
+// The kit's error codes of a request (see KXDeviceKit::ReplyCallback).
+enum KXCtlError
+{
+    KXCtlErrorNone = 0,
+    KXCtlErrorNoReply = -1,
+    KXCtlErrorTimeout = -2,
+    KXCtlErrorNotRunning = -3,
+    KXCtlErrorWrite = -20,
+    KXCtlErrorBadCommand = -22,
+    KXCtlErrorBadReply = -23,
+    KXCtlErrorWaitEnded = -999, // the wait ended without an answer
+};
+
+// A count in plain decimal digits from 1 to `max`: no sign, no blanks, no
+// other base (QString::toUInt would take "+80" and " 80"). False otherwise.
+bool kxctlParseCount(const QString& text, quint32 max, quint32& value);
 
 // Bounds of --timeout: above an hour is surely a typing error, and the
 // connector's timers take int milliseconds.
@@ -30,8 +45,8 @@ bool kxctlIsCommandFrame(const QByteArray& frame, EDataProtocol protocol);
 // What one exchange came to.
 struct KXCtlResult
 {
-    int errcode = -999;      // the connector's error code
-    bool linkClosed = false; // the device hung up before answering
+    int errcode = KXCtlErrorWaitEnded; // the kit's error code
+    bool linkClosed = false;           // the device hung up before answering
     QByteArray reply;
 
     // The process exit code (see KXCtlCommands.h).
@@ -40,10 +55,10 @@ struct KXCtlResult
     QString errorText(int timeoutMs) const;
 };
 
-// Queues one frame on the connector and runs an event loop until its answer
-// arrives, or until a network device hangs up (the connector is then
-// disconnected). `timeoutMs` bounds the wait for a reply (the connector's
-// reply time-out is set to it).
-KXCtlResult kxctlExchange(KXDeviceConnector& connector, const QByteArray& frame, int timeoutMs);
+// Sends one framed command to the data connection of device `id` through the
+// kit and runs an event loop until its answer arrives, or until the device
+// hangs up (the connection is then dropped). `timeoutMs` bounds the wait for
+// a reply (the device's reply time-out is set to it).
+KXCtlResult kxctlExchange(const QString& id, const QByteArray& frame, int timeoutMs);
 
 #endif // KXCTLEXCHANGE_H

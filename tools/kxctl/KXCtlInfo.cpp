@@ -1,16 +1,11 @@
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlExchange.h"
-#include "KXCtlTarget.h"
-
-#include "connector/KXDeviceConnector.h"
-#include "discovery/KXDeviceInfo.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
-
-constexpr int kDefaultReplyMs = KXDeviceConnector::DefaultTimeOut7E01;
 
 QString infoJson(const QJsonValue& error, const QString& message, const KXDeviceInfoMap& info)
 {
@@ -41,32 +36,27 @@ int runInfo(const QStringList& arguments, QString& out, QString& err)
 {
     QStringList args = arguments;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
-    int replyMs = kDefaultReplyMs;
     QString error;
-    KXCtlTarget target;
+    KXCtlDevice device;
     int code = KXCtlExitUsage;
     QJsonValue errcode; // null: nothing was asked
     KXDeviceInfoMap info;
-    if (!kxctlTakeTimeout(args, replyMs, error)) {
-    } else if (args.size() != 1 || args.first().startsWith(QLatin1String("--"))) {
-        error = QStringLiteral("expected one target (%1)").arg(QLatin1String(KXCtlTarget::Forms));
-    } else if (KXCtlTarget::parse(args.first(), target, error)) {
-        KXDeviceConnector connector;
-        if (!target.open(connector, error)) {
-            code = KXCtlExitNoLink;
-            errcode = KXDeviceConnector::ErrorNotRunning;
-        } else {
-            connector.setTimeOut_7E01(replyMs);
-            if (KXQueryDeviceInfo(&connector, info)) {
-                code = KXCtlExitOk;
-                errcode = KXDeviceConnector::ErrorNone;
-            } else {
-                code = KXCtlExitNoReply;
-                errcode = KXDeviceConnector::ErrorNoReply;
-                error = QStringLiteral("the device answered neither the scanner nor the base "
-                                       "station information request");
-            }
-        }
+    if (!KXCtlDevice::parse(args, device, error)) {
+    } else if (!args.isEmpty()) {
+        error = QStringLiteral("unexpected %1").arg(args.first());
+    } else if (device.kind() != KXCtlDevice::Kind::Tcp &&
+               device.kind() != KXCtlDevice::Kind::Scanned) {
+        error = QStringLiteral("the kit has information on devices it added or found: give "
+                               "tcp://HOST:PORT or a device id with --scan");
+    } else if (device.open(DevicePortData, error)) {
+        // Opened: what the kit found is what the device answered.
+        info = device.info();
+        device.close();
+        code = KXCtlExitOk;
+        errcode = KXCtlErrorNone;
+    } else {
+        code = KXCtlExitNoLink;
+        errcode = KXCtlErrorNotRunning;
     }
     if (json)
         out = infoJson(errcode, error, info);

@@ -1,10 +1,8 @@
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlExchange.h"
 #include "KXCtlReport.h"
 #include "KXCtlStopSignals.h"
-#include "KXCtlTarget.h"
-
-#include "connector/KXDeviceConnector.h"
 
 namespace {
 
@@ -18,61 +16,54 @@ int runLog(QStringList args, QString& err)
 {
     int timeoutMs = kDefaultTimeoutMs;
     QString error;
-    if (!kxctlTakeTimeout(args, timeoutMs, error)) {
+    KXCtlDevice device;
+    if (!kxctlTakeTimeout(args, timeoutMs, error) || !KXCtlDevice::parse(args, device, error) ||
+        !args.isEmpty()) {
+        if (error.isEmpty())
+            error = QStringLiteral("expected one device (%1; tcp:// names the data port)")
+                        .arg(QLatin1String(KXCtlDevice::Forms));
         err = QStringLiteral("kxctl log: %1").arg(error);
         return KXCtlExitUsage;
     }
-    if (args.size() != 1 || args.first().startsWith(QLatin1String("--"))) {
-        err = QStringLiteral("kxctl log: expected one target (%1; tcp:// names the log port)")
-                  .arg(QLatin1String(KXCtlTarget::Forms));
-        return KXCtlExitUsage;
-    }
-    KXCtlTarget target;
-    if (!KXCtlTarget::parse(args.first(), target, error)) {
-        err = QStringLiteral("kxctl log: %1").arg(error);
-        return KXCtlExitUsage;
-    }
-    KXDeviceConnector connector;
-    // The query holds this thread until it ends, so no event loop sees a
-    // signal: the handler stops the query itself.
-    KXCtlStopSignals::setLogQuery(&connector);
+    KXDeviceKit* kit = KXDeviceKit::Instance();
+    QObject context;
     struct Detach
     {
-        ~Detach()
-        {
-            KXCtlStopSignals::alarmAfter(0);
-            KXCtlStopSignals::setLogQuery(nullptr);
-        }
+        ~Detach() { KXCtlStopSignals::alarmAfter(0); }
     } detach;
     if (!KXCtlStopSignals::install(
-            &connector, [] {}, error)) {
+            &context, [] {}, error)) {
         err = QStringLiteral("kxctl log: %1").arg(error);
         return KXCtlExitFailed;
     }
     // The time covers the opening too.
     KXCtlStopSignals::alarmAfter(timeoutMs);
-    // Set before the opening: the run loop must never read a log link,
-    // whatever its port number.
-    connector.setLogConnection(true);
-    if (!target.open(connector, error)) {
+    if (!device.open(DevicePortLog, error)) {
         err = QStringLiteral("kxctl log: %1").arg(error);
         return KXCtlExitNoLink;
     }
     bool endsWithNewline = true;
     qint64 received = 0;
-    // The query runs on this thread and hands over the log piece by piece.
-    // A stop that came before it began is passed on here.
-    QObject::connect(&connector, &KXDeviceConnector::logDataReceived, &connector,
-                     [&](const QByteArray& data) {
-                         if (KXCtlStopSignals::requested() != 0)
-                             connector.stopLogQuery();
-                         if (data.isEmpty())
+    // The query runs on this thread and hands over the log piece by piece;
+    // closing the log connection is what ends it early, after a stop
+    // request or the time-out (a device that goes silent ends it by itself).
+    bool stopped = false;
+    QObject::connect(kit, &KXDeviceKit::logDataReceived, &context,
+                     [&](const QString& id, const QByteArray& data) {
+                         if (id != device.id() || stopped)
                              return;
-                         kxctlPrint(data);
-                         received += data.size();
-                         endsWithNewline = data.endsWith('\n');
+                         if (!data.isEmpty()) {
+                             kxctlPrint(data);
+                             received += data.size();
+                             endsWithNewline = data.endsWith('\n');
+                         }
+                         if (KXCtlStopSignals::requested() != 0) {
+                             stopped = true;
+                             device.close();
+                         }
                      });
-    const bool answered = KXCtlStopSignals::requested() == 0 && connector.logQuery();
+    const bool answered = KXCtlStopSignals::requested() == 0 && kit->logQuery(device.id());
+    device.close();
     KXCtlStopSignals::alarmAfter(0);
     if (!endsWithNewline)
         kxctlPrint("\n");
@@ -87,7 +78,7 @@ int runLog(QStringList args, QString& err)
     if (stopSignal != 0)
         return KXCtlExitOk;
     if (!answered) {
-        err = QStringLiteral("kxctl log: no log reply from %1").arg(target.text);
+        err = QStringLiteral("kxctl log: no log reply from %1").arg(device.text());
         return KXCtlExitNoReply;
     }
     return KXCtlExitOk;

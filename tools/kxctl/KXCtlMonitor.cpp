@@ -1,11 +1,9 @@
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlExchange.h"
 #include "KXCtlReport.h"
 #include "KXCtlStopSignals.h"
-#include "KXCtlTarget.h"
 #include "KXCtlUdev.h"
-
-#include "connector/KXDeviceConnector.h"
 
 #include <QEventLoop>
 
@@ -21,7 +19,8 @@ int runMonitor(QStringList args, QString& err)
 {
     int sendTimeoutMs = kDefaultSendTimeoutMs;
     QString error;
-    if (!kxctlTakeTimeout(args, sendTimeoutMs, error)) {
+    KXCtlDevice device;
+    if (!kxctlTakeTimeout(args, sendTimeoutMs, error) || !KXCtlDevice::parse(args, device, error)) {
         err = QStringLiteral("kxctl monitor: %1").arg(error);
         return KXCtlExitUsage;
     }
@@ -40,18 +39,13 @@ int runMonitor(QStringList args, QString& err)
             positional.append(arg);
         }
     }
-    if (positional.size() != 1) {
-        err = QStringLiteral("kxctl monitor: expected one target (%1)")
-                  .arg(QLatin1String(KXCtlTarget::Forms));
-        return KXCtlExitUsage;
-    }
-    KXCtlTarget target;
-    if (!KXCtlTarget::parse(positional.first(), target, error)) {
-        err = QStringLiteral("kxctl monitor: %1").arg(error);
+    if (!positional.isEmpty()) {
+        err = QStringLiteral("kxctl monitor: expected one device (%1)")
+                  .arg(QLatin1String(KXCtlDevice::Forms));
         return KXCtlExitUsage;
     }
 
-    KXDeviceConnector connector;
+    KXDeviceKit* kit = KXDeviceKit::Instance();
     QEventLoop loop;
     // Remembered as well as sent to the loop: a request that comes while a
     // --send waits would otherwise be lost before the loop runs.
@@ -78,34 +72,39 @@ int runMonitor(QStringList args, QString& err)
         if (KXCtlStopSignals::requested() != 0)
             finish(KXCtlExitOk);
     };
-    QObject::connect(&connector, &KXDeviceConnector::barcodeReceived, &loop,
-                     [&print](const QByteArray& data) { print(true, data); });
-    QObject::connect(&connector, &KXDeviceConnector::messageReceived, &loop,
-                     [&print](const QByteArray& data) { print(false, data); });
-    if (!target.open(connector, error)) {
+    QObject::connect(kit, &KXDeviceKit::barcodeReceived, &loop,
+                     [&](const QString& id, const QByteArray& data) {
+                         if (id == device.id())
+                             print(true, data);
+                     });
+    QObject::connect(kit, &KXDeviceKit::messageReceived, &loop,
+                     [&](const QString& id, const QByteArray& data) {
+                         if (id == device.id())
+                             print(false, data);
+                     });
+    if (!device.open(DevicePortData, error)) {
         err = QStringLiteral("kxctl monitor: %1").arg(error);
         return KXCtlExitNoLink;
     }
-    if (target.kind == KXCtlTarget::Kind::Tcp) {
-        // The connection is opened without reconnection: a hang-up ends it.
-        QObject::connect(connector.transport(), &IDataStreamReadWrite::connectChanged, &loop,
-                         [&](bool connected) {
-                             if (connected)
-                                 return;
-                             err = QStringLiteral("kxctl monitor: the device closed the link");
-                             finish(KXCtlExitNoLink);
-                         });
-    }
+    // The connection is opened without reconnection: a hang-up ends it.
+    QObject::connect(kit, &KXDeviceKit::deviceConnectChanged, &loop,
+                     [&](const QString& id, bool connected) {
+                         if (connected || id != device.id() || finished >= 0)
+                             return;
+                         err = QStringLiteral("kxctl monitor: the device closed the link");
+                         finish(KXCtlExitNoLink);
+                     });
 
-    // USB devices and serial ports that come and go. The connection hears
-    // of its own device, which lets it reopen one that comes back; the
-    // notice is what KXDeviceKit::dbtDeviceArrival() hands on by path.
+    // USB devices and serial ports that come and go, handed to the kit by
+    // path as the operating system names them; the kit tells the connection
+    // whose device it is, which reopens a device that comes back. Whether it
+    // was ours shows in the connection's removed flag.
     KXCtlUdev udev;
     QObject::connect(
         &udev, &KXCtlUdev::deviceChanged, &loop, [&](bool arrived, const QString& path) {
-            const bool ours = !target.path.isEmpty() && path == target.path;
-            if (ours)
-                connector.deviceArrival(arrived, !arrived);
+            const bool wasRemoved = kit->isDeviceRemove(device.id());
+            kit->dbtDeviceArrival(arrived, !arrived, path);
+            const bool ours = wasRemoved != kit->isDeviceRemove(device.id());
             kxctlPrint(QStringLiteral("device %1: %2%3\n")
                            .arg(arrived ? QLatin1String("arrived") : QLatin1String("removed"), path,
                                 !ours     ? QString()
@@ -116,16 +115,23 @@ int runMonitor(QStringList args, QString& err)
     if (!udev.start(error))
         std::fprintf(stderr, "kxctl monitor: %s\n", error.toLocal8Bit().constData());
 
+    int code = -1;
     for (const QString& text : qAsConst(sends)) {
         if (finished >= 0)
             break;
         const KXCtlResult result = kxctlExchange(
-            connector, kxctlCommandFrame(text, DataProtocol7E01, false), sendTimeoutMs);
-        if (result.errcode != KXDeviceConnector::ErrorNone) {
+            device.id(), kxctlCommandFrame(text, DataProtocol7E01, false), sendTimeoutMs);
+        if (result.errcode != KXCtlErrorNone) {
             err = QStringLiteral("kxctl monitor: --send %1: %2")
                       .arg(text, result.errorText(sendTimeoutMs));
-            return result.exitCode();
+            code = result.exitCode();
+            break;
         }
     }
-    return finished >= 0 ? finished : loop.exec();
+    if (code < 0)
+        code = finished >= 0 ? finished : loop.exec();
+    // Marked finished first: the closing below reports the link down too.
+    finish(code);
+    device.close();
+    return code;
 }

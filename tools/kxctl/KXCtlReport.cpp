@@ -4,8 +4,6 @@
 #include "KXCtlCommands.h"
 #include "KXCtlExchange.h"
 
-#include "connector/KXDeviceConnector.h"
-
 #include <KXDataStream.h>
 
 #include <QJsonArray>
@@ -19,15 +17,15 @@ int KXCtlResult::exitCode() const
     if (linkClosed)
         return KXCtlExitNoLink;
     switch (errcode) {
-    case KXDeviceConnector::ErrorNone:
+    case KXCtlErrorNone:
         return KXCtlExitOk;
-    case KXDeviceConnector::ErrorNoReply:
-    case KXDeviceConnector::ErrorTimeout:
+    case KXCtlErrorNoReply:
+    case KXCtlErrorTimeout:
         return KXCtlExitNoReply;
-    case KXDeviceConnector::ErrorNotRunning:
-    case KXDeviceConnector::ErrorWrite:
+    case KXCtlErrorNotRunning:
+    case KXCtlErrorWrite:
         return KXCtlExitNoLink;
-    case KXDeviceConnector::ErrorBadReply:
+    case KXCtlErrorBadReply:
         return KXCtlExitBadReply;
     default:
         return KXCtlExitFailed;
@@ -38,20 +36,20 @@ QString KXCtlResult::errorText(int timeoutMs) const
 {
     QString reason;
     switch (errcode) {
-    case KXDeviceConnector::ErrorNoReply:
-    case KXDeviceConnector::ErrorTimeout:
+    case KXCtlErrorNoReply:
+    case KXCtlErrorTimeout:
         reason = QStringLiteral("no reply within %1 ms").arg(timeoutMs);
         break;
-    case KXDeviceConnector::ErrorNotRunning:
+    case KXCtlErrorNotRunning:
         reason = QStringLiteral("no connection");
         break;
-    case KXDeviceConnector::ErrorWrite:
+    case KXCtlErrorWrite:
         reason = QStringLiteral("writing to the device failed");
         break;
-    case KXDeviceConnector::ErrorBadCommand:
+    case KXCtlErrorBadCommand:
         reason = QStringLiteral("not a valid framed command");
         break;
-    case KXDeviceConnector::ErrorBadReply:
+    case KXCtlErrorBadReply:
         reason = QStringLiteral("the reply failed its check");
         break;
     default:
@@ -134,30 +132,35 @@ QByteArray KXCtlUpstreamReport::text() const
                          .toLatin1();
 }
 
+QJsonArray kxctlReplyResults(const QByteArray& reply)
+{
+    QJsonArray results;
+    if (reply.isEmpty())
+        return results;
+    const KXDataStreamParser parser(reply, DataTypeResponse);
+    for (const auto& entry : parser.getTagList()) {
+        for (const _tagDataStreamSubTag& sub : entry.second) {
+            QByteArray value;
+            const EDataResult result = KXParseDataStreamResult(sub.data, value);
+            results.append(QJsonObject{
+                {QStringLiteral("cmd"), entry.first + sub.subTag},
+                {QStringLiteral("value"), QString::fromLatin1(value)},
+                {QStringLiteral("result"), dataResultName(result)},
+            });
+        }
+    }
+    return results;
+}
+
 QByteArray kxctlReplyJson(const QJsonValue& error, const QString& message, const QByteArray& sent,
                           const QByteArray& reply)
 {
-    QJsonArray results;
-    if (!reply.isEmpty()) {
-        const KXDataStreamParser parser(reply, DataTypeResponse);
-        for (const auto& entry : parser.getTagList()) {
-            for (const _tagDataStreamSubTag& sub : entry.second) {
-                QByteArray value;
-                const EDataResult result = KXParseDataStreamResult(sub.data, value);
-                results.append(QJsonObject{
-                    {QStringLiteral("cmd"), entry.first + sub.subTag},
-                    {QStringLiteral("value"), QString::fromLatin1(value)},
-                    {QStringLiteral("result"), dataResultName(result)},
-                });
-            }
-        }
-    }
     const QJsonObject object{
         {QStringLiteral("error"), error},
         {QStringLiteral("message"), message},
         {QStringLiteral("sent"), QString::fromLatin1(sent.toHex())},
         {QStringLiteral("reply"), QString::fromLatin1(reply.toHex())},
-        {QStringLiteral("results"), results},
+        {QStringLiteral("results"), kxctlReplyResults(reply)},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -2,6 +2,7 @@
 #define KXCTLREPORT_H
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QString>
 
@@ -30,6 +31,10 @@ private:
     qint64 m_moreBytes = 0;
     qint64 m_morePieces = 0;
 };
+
+// Every sub-tag of a reply frame as {cmd, value, result} (result "ACK",
+// "ENQ" or "NAK"), in the reply's order.
+QJsonArray kxctlReplyResults(const QByteArray& reply);
 
 // The outcome as one JSON object and a line end: `error` (the connector's
 // code, or null for a usage error), `message` (empty on success), the frames

@@ -1,10 +1,8 @@
 #include "KXCtlCodec.h"
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlExchange.h"
 #include "KXCtlReport.h"
-#include "KXCtlTarget.h"
-
-#include "connector/KXDeviceConnector.h"
 
 namespace {
 
@@ -16,13 +14,16 @@ struct SendOptions
     int timeoutMs = kDefaultTimeoutMs;
     bool hash = false;
     bool json = false;
-    QStringList positional;
+    KXCtlDevice device;
+    QString text;
 };
 
 bool parseOptions(QStringList args, SendOptions& options, QString& err)
 {
-    if (!kxctlTakeTimeout(args, options.timeoutMs, err))
+    if (!kxctlTakeTimeout(args, options.timeoutMs, err) ||
+        !KXCtlDevice::parse(args, options.device, err))
         return false;
+    QStringList positional;
     for (int i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
         if (arg == QLatin1String("--protocol")) {
@@ -40,14 +41,15 @@ bool parseOptions(QStringList args, SendOptions& options, QString& err)
             err = QStringLiteral("unknown option %1").arg(arg);
             return false;
         } else {
-            options.positional.append(arg);
+            positional.append(arg);
         }
     }
-    if (options.positional.size() != 2 || options.positional.at(1).isEmpty()) {
-        err = QStringLiteral("expected a target (%1) and one command text")
-                  .arg(QLatin1String(KXCtlTarget::Forms));
+    if (positional.size() != 1 || positional.first().isEmpty()) {
+        err = QStringLiteral("expected a device (%1) and one command text")
+                  .arg(QLatin1String(KXCtlDevice::Forms));
         return false;
     }
+    options.text = positional.first();
     return true;
 }
 
@@ -60,27 +62,24 @@ struct Refusal
     QString text;
 };
 
-// Opens the target and checks the frame; false with the refusal.
-bool openTarget(const SendOptions& options, const QByteArray& frame, KXDeviceConnector& connector,
-                Refusal& refusal)
+// Opens the device and checks the frame; false with the refusal.
+bool openDevice(SendOptions& options, const QByteArray& frame, Refusal& refusal)
 {
-    KXCtlTarget target;
-    if (!KXCtlTarget::parse(options.positional.at(0), target, refusal.text))
-        return false;
-    if (target.kind == KXCtlTarget::Kind::Offline && options.protocol != DataProtocol7E01) {
+    if (options.device.kind() == KXCtlDevice::Kind::Offline &&
+        options.protocol != DataProtocol7E01) {
         refusal.text = QStringLiteral("the offline device takes protocol 1 only");
         return false;
     }
-    // Nothing was sent: what a stopped connector answers.
+    // Nothing was sent: what a request without a connection answers.
     refusal.exitCode = KXCtlExitNoLink;
-    refusal.errcode = KXDeviceConnector::ErrorNotRunning;
-    if (!target.open(connector, refusal.text))
+    refusal.errcode = KXCtlErrorNotRunning;
+    if (!options.device.open(DevicePortData, refusal.text))
         return false;
     if (!kxctlIsCommandFrame(frame, options.protocol)) {
-        // What the connector says of such a frame, whatever the link; it is
-        // not sent at all.
+        // What the kit says of such a frame, whatever the link; it is not
+        // sent at all.
         KXCtlResult invalid;
-        invalid.errcode = KXDeviceConnector::ErrorBadCommand;
+        invalid.errcode = KXCtlErrorBadCommand;
         refusal = {invalid.exitCode(), invalid.errcode, invalid.errorText(options.timeoutMs)};
         return false;
     }
@@ -101,27 +100,33 @@ int runSend(const QStringList& args, QString& out, QString& err)
         err = QStringLiteral("kxctl send: %1").arg(error);
         return KXCtlExitUsage;
     }
-    const QByteArray frame =
-        kxctlCommandFrame(options.positional.at(1), options.protocol, options.hash);
+    const QByteArray frame = kxctlCommandFrame(options.text, options.protocol, options.hash);
 
     KXCtlUpstreamReport upstream;
-    KXDeviceConnector connector;
     // Bytes the device sent ahead of its reply are reported before it: they
     // reach this thread in the order they were read.
     QObject receiver;
-    QObject::connect(&connector, &KXDeviceConnector::barcodeReceived, &receiver,
-                     [&upstream](const QByteArray& data) { upstream.add(true, data); });
-    QObject::connect(&connector, &KXDeviceConnector::messageReceived, &receiver,
-                     [&upstream](const QByteArray& data) { upstream.add(false, data); });
+    KXDeviceKit* kit = KXDeviceKit::Instance();
+    QObject::connect(kit, &KXDeviceKit::barcodeReceived, &receiver,
+                     [&](const QString& device, const QByteArray& data) {
+                         if (device == options.device.id())
+                             upstream.add(true, data);
+                     });
+    QObject::connect(kit, &KXDeviceKit::messageReceived, &receiver,
+                     [&](const QString& device, const QByteArray& data) {
+                         if (device == options.device.id())
+                             upstream.add(false, data);
+                     });
     Refusal refusal;
-    if (!openTarget(options, frame, connector, refusal)) {
+    if (!openDevice(options, frame, refusal)) {
         if (options.json)
             out = QString::fromLatin1(kxctlReplyJson(refusal.errcode, refusal.text, frame, {}));
         err = QStringLiteral("kxctl send: %1").arg(refusal.text);
         return refusal.exitCode;
     }
-    const KXCtlResult result = kxctlExchange(connector, frame, options.timeoutMs);
-    if (result.errcode != KXDeviceConnector::ErrorNone)
+    const KXCtlResult result = kxctlExchange(options.device.id(), frame, options.timeoutMs);
+    options.device.close();
+    if (result.errcode != KXCtlErrorNone)
         error = result.errorText(options.timeoutMs);
 
     if (options.json) {

@@ -1,9 +1,8 @@
 #ifndef KXCTLSTOPSIGNALS_H
 #define KXCTLSTOPSIGNALS_H
 
-#include "connector/KXDeviceConnector.h"
-
 #include <QSocketNotifier>
+#include <QString>
 
 #include <atomic>
 #include <cerrno>
@@ -15,11 +14,9 @@
 
 // SIGINT and SIGTERM end a device command cleanly, with what it printed so
 // far; SIGALRM marks the end of its time. The handler only stores the first
-// signal, asks a running log query to stop and writes a byte to a pipe that
-// the event loop watches. The pipe alone is not enough: under a flood of
-// arrivals the loop keeps delivering posted events and never gets to the
-// pipe, and a log query blocks the loop altogether; so the command also
-// checks requested() as it goes.
+// signal and writes a byte to a pipe that the event loop watches. The pipe alone is not enough:
+// under a flood of arrivals the loop keeps delivering posted events and never gets to the pipe, and
+// a log query blocks the loop altogether; so the command also checks requested() as it goes.
 class KXCtlStopSignals
 {
 public:
@@ -56,9 +53,6 @@ public:
         ::setitimer(ITIMER_REAL, &timer, nullptr);
     }
 
-    // The log query to stop, or null.
-    static void setLogQuery(KXDeviceConnector* connector) { s_logQuery = connector; }
-
     // The signal that asked for the stop, 0 while none did.
     static int requested() { return s_signal.load(); }
 
@@ -68,8 +62,6 @@ private:
         const int savedErrno = errno;
         int none = 0;
         s_signal.compare_exchange_strong(none, signalNumber);
-        if (KXDeviceConnector* connector = s_logQuery.load())
-            connector->stopLogQuery();
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
         errno = savedErrno;
@@ -77,7 +69,6 @@ private:
 
     static inline int s_pipe[2] = {-1, -1};
     static inline std::atomic<int> s_signal{0};
-    static inline std::atomic<KXDeviceConnector*> s_logQuery{nullptr};
 };
 
 #endif // KXCTLSTOPSIGNALS_H

@@ -1,10 +1,8 @@
 #include "KXCtlCommands.h"
+#include "KXCtlDevice.h"
 #include "KXCtlExchange.h"
 #include "KXCtlReport.h"
 #include "KXCtlStopSignals.h"
-#include "KXCtlTarget.h"
-
-#include "connector/KXDeviceConnector.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -19,23 +17,37 @@
 namespace {
 
 constexpr int kPollMs = 100;
+constexpr int kDefaultReplyMs = 4500;
+
+// The check's codes that the kit gives itself (the package's script gives
+// the others).
+enum CheckCode
+{
+    CheckOk = 0,
+    CheckQueryFailed = 600,
+    CheckWriteFailed = 601,
+    CheckWriteIncomplete = 602,
+    CheckBadReply = 603,
+    CheckPrepareFailed = 604,
+    CheckExpectsPackage = 610,
+};
 
 QString checkMeaning(int code)
 {
     switch (code) {
-    case KXDeviceConnector::CheckOk:
+    case CheckOk:
         return QStringLiteral("the file may be written");
-    case KXDeviceConnector::CheckQueryFailed:
+    case CheckQueryFailed:
         return QStringLiteral("a query failed (no reply in time)");
-    case KXDeviceConnector::CheckWriteFailed:
+    case CheckWriteFailed:
         return QStringLiteral("writing a query failed");
-    case KXDeviceConnector::CheckWriteIncomplete:
+    case CheckWriteIncomplete:
         return QStringLiteral("a query was not written whole");
-    case KXDeviceConnector::CheckBadReply:
+    case CheckBadReply:
         return QStringLiteral("a reply does not parse");
-    case KXDeviceConnector::CheckPrepareFailed:
+    case CheckPrepareFailed:
         return QStringLiteral("the package cannot be unpacked or lacks its files");
-    case KXDeviceConnector::CheckExpectsPackage:
+    case CheckExpectsPackage:
         return QStringLiteral("the device takes firmware packages (.ifp) only");
     case 605:
         return QStringLiteral("no script interpreter");
@@ -92,29 +104,28 @@ int runUpdate(const QStringList& arguments, QString& out, QString& err)
     QStringList args = arguments;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
     const bool checkOnly = args.removeAll(QStringLiteral("--check-only")) > 0;
-    int replyMs = KXDeviceConnector::DefaultTimeOut7E01;
+    int replyMs = kDefaultReplyMs;
     QString error;
-    KXCtlTarget target;
-    if (!kxctlTakeTimeout(args, replyMs, error)) {
-    } else if (args.size() != 2 || args.first().startsWith(QLatin1String("--"))) {
-        error = QStringLiteral("expected a target (%1) and a firmware file")
-                    .arg(QLatin1String(KXCtlTarget::Forms));
-    } else {
-        KXCtlTarget::parse(args.first(), target, error);
+    KXCtlDevice device;
+    if (!kxctlTakeTimeout(args, replyMs, error) || !KXCtlDevice::parse(args, device, error)) {
+    } else if (args.size() != 1 || args.first().startsWith(QLatin1String("--"))) {
+        error = QStringLiteral("expected a device (%1) and a firmware file")
+                    .arg(QLatin1String(KXCtlDevice::Forms));
     }
     if (!error.isEmpty()) {
         err = QStringLiteral("kxctl update: %1").arg(error);
         return KXCtlExitUsage;
     }
-    const QString file = args.at(1);
+    const QString file = args.first();
 
-    KXDeviceConnector connector;
-    if (!target.open(connector, error)) {
+    KXDeviceKit* kit = KXDeviceKit::Instance();
+    if (!device.open(DevicePortData, error)) {
         err = QStringLiteral("kxctl update: %1").arg(error);
         return KXCtlExitNoLink;
     }
-    connector.setTimeOut_7E01(replyMs);
-    const int code = connector.checkUpdateFirmwareInfo(file);
+    const QString id = device.id();
+    kit->setTimeOut_7E01(id, replyMs);
+    const int code = kit->checkUpdateFirmwareInfo(id, file);
     if (json)
         printJson({{"event", "check"},
                    {"code", code},
@@ -122,43 +133,55 @@ int runUpdate(const QStringList& arguments, QString& out, QString& err)
                    {"error", code == 0 ? QJsonValue() : QJsonValue(code)}});
     else
         out = QStringLiteral("check: %1 (%2)\n").arg(code).arg(checkMeaning(code));
-    if (code != KXDeviceConnector::CheckOk) {
+    if (code != CheckOk) {
         err = QStringLiteral("kxctl update: the check refused the file: %1 (%2)")
                   .arg(code)
                   .arg(checkMeaning(code));
-        return code == KXDeviceConnector::CheckQueryFailed ? KXCtlExitNoReply : KXCtlExitFailed;
+        device.close();
+        return code == CheckQueryFailed ? KXCtlExitNoReply : KXCtlExitCheckRefused;
     }
-    if (checkOnly)
+    if (checkOnly) {
+        device.close();
         return KXCtlExitOk;
+    }
 
-    // The download blocks its thread; this one reports its progress.
-    // SIGINT and SIGTERM are held off until it ends: a device must not be
-    // left half-way through a block.
+    // The kit has no way to abort a download, and one stopped half-way
+    // through a block leaves the device waiting for the rest: SIGINT and
+    // SIGTERM are held off until it ends, and the user is told once.
     QObject context;
     if (!KXCtlStopSignals::install(
             &context, [] {}, error)) {
         err = QStringLiteral("kxctl update: %1").arg(error);
         return KXCtlExitFailed;
     }
+    // The download blocks this thread (the kit's calls belong to it); a
+    // second thread reports its progress.
     std::atomic<bool> done{false};
-    bool ok = false;
-    uint driverError = 0;
-    std::thread download([&] {
-        ok = connector.updateFirmwareFile(file, 0, &driverError);
-        done = true;
+    std::thread progress([&] {
+        int last = -1;
+        bool told = false;
+        while (!done) {
+            QThread::msleep(kPollMs);
+            if (!told && KXCtlStopSignals::requested() != 0) {
+                told = true;
+                std::fputs("\nkxctl update: stopping after the download ends, so that no block "
+                           "is left half-written\n",
+                           stderr);
+            }
+            int part = 0, state = 0, stage = 0, value = 0;
+            if (done || !kit->getUpdateFirmwareState(id, part, state, stage, value))
+                continue;
+            const int key = (part * 4 + stage) * 2000 + value;
+            if (key != last)
+                reportProgress(json, part, stage, value);
+            last = key;
+        }
     });
-    int last = -1;
-    while (!done) {
-        QThread::msleep(kPollMs);
-        int part = 0, state = 0, stage = 0, value = 0;
-        if (!connector.getUpdateFirmwareState(&part, &state, &stage, &value))
-            continue;
-        const int key = (part * 4 + stage) * 2000 + value;
-        if (key != last)
-            reportProgress(json, part, stage, value);
-        last = key;
-    }
-    download.join();
+    uint driverError = 0;
+    const bool ok = kit->updateFirmwareFile(id, file, 0, &driverError);
+    done = true;
+    progress.join();
+    device.close();
     if (!json && ::isatty(STDERR_FILENO))
         std::fputc('\n', stderr);
     if (json)

@@ -34,7 +34,7 @@ const Command kCommands[] = {
      "given in hex\n"
      "--crc       the frame ends with a CRC-16: check and strip it",
      runDecode},
-    {"send", "TARGET TEXT [--json] [--protocol 1|7] [--hash]",
+    {"send", "DEVICE TEXT [--json] [--protocol 1|7] [--hash]",
      "send command text to a device and describe its reply, each sub-tag\n"
      "with its value and ACK, ENQ or NAK; barcodes and messages the device\n"
      "sent meanwhile are shown as barcode: and message: lines (the first\n"
@@ -44,17 +44,33 @@ const Command kCommands[] = {
      "            connector's code, null for a usage error), message,\n"
      "            sent, reply, results ([{cmd, value, result}])\n"
      "--protocol  envelope: 1 text (default) or 7 length-prefixed\n"
-     "--hash      prefix '#' instead of '@'",
+     "--hash      prefix '#' instead of '@'\n"
+     "example: kxctl send tcp://127.0.0.1:36520 SCNMOD*",
      runSend},
-    {"info", "TARGET [--json]",
-     "ask the device for its information (the scanner, base station,\n"
-     "network, NVI and RFID requests) and print the map, one \"key: value\"\n"
-     "per line; exit 4 when neither scanner nor base station answers\n"
-     "--timeout   ms each request waits for its reply (default 4500)\n"
-     "--json      one object: error (0, -1 no answer, -3 no link, null for\n"
-     "            a usage error), message, info {key: value}",
+    {"get", "DEVICE NAME... [--json]",
+     "query settings by command name (NAME* in one command) and print each\n"
+     "as \"NAME: VALUE RESULT\", RESULT being ACK, ENQ or NAK; exit 7 when\n"
+     "any is not ACK\n"
+     "--timeout   ms to wait for the reply (default 3000)\n"
+     "--json      one object: error, message, results ([{cmd, value, result}])\n"
+     "example: kxctl get tcp://127.0.0.1:36520 SCNMOD BEPDUR",
+     runGet},
+    {"set", "DEVICE NAME=VALUE... [--json]",
+     "change settings (NAMEVALUE in one command) and print each result as\n"
+     "\"NAME: VALUE RESULT\"; exit 7 when the device refuses any\n"
+     "--timeout   ms to wait for the reply (default 3000)\n"
+     "--json      as get\n"
+     "example: kxctl set com:/dev/ttyUSB0 SCNMOD=2 BEPDUR=100",
+     runSet},
+    {"info", "DEVICE [--json]",
+     "print the information the kit found when it added the device\n"
+     "(tcp://) or scanned for it (an id with --scan), one \"key: value\" per\n"
+     "line; exit 5 when it cannot be added or found\n"
+     "--json      one object: error (0, -3 no link, null for a usage\n"
+     "            error), message, info {key: value}\n"
+     "example: kxctl info tcp://127.0.0.1:36520 --json",
      runInfo},
-    {"backup", "TARGET [--pages DIR]",
+    {"backup", "DEVICE [--pages DIR]",
      "query every setting that the settings pages name and print one JSON\n"
      "document: {\"device\": {info}, \"pages\": [{\"page\": NAME, \"settings\":\n"
      "{SETTING: VALUE}, \"refused\": [SETTING]}]}; a setting the device does\n"
@@ -63,7 +79,7 @@ const Command kCommands[] = {
      "--timeout   ms each request waits for its reply (default 4500)\n"
      "example:    kxctl backup tcp://127.0.0.1:36520 > settings.json",
      runBackup},
-    {"restore", "TARGET FILE [--pages DIR] [--force]",
+    {"restore", "DEVICE FILE [--pages DIR] [--force]",
      "write a backup's settings to the device (not those its pages show as\n"
      "text only, a Label), read them back and print \"differs: SETTING wanted\n"
      "\"VALUE\" got \"VALUE\" (RESULT)\" for each one refused or different, then\n"
@@ -74,18 +90,20 @@ const Command kCommands[] = {
      "--timeout   ms each request waits for its reply (default 4500)\n"
      "example:    kxctl restore tcp://127.0.0.1:36520 settings.json",
      runRestore},
-    {"update", "TARGET FILE [--check-only] [--json]",
+    {"update", "DEVICE FILE [--check-only] [--json]",
      "check a firmware file against the device (the check code and its\n"
      "meaning) and write it: images, nfp packages, ifp packages (unpacked and\n"
      "judged by their upgrade script); progress on standard error, a bar on a\n"
-     "terminal; SIGINT and SIGTERM wait for the download to end\n"
+     "terminal; SIGINT and SIGTERM wait for the download to end (said once);\n"
+     "exit 8 when the check refuses the file\n"
      "--check-only  stop after the check\n"
      "--timeout   ms each check request waits for its reply (default 4500)\n"
      "--json      one JSON line per event on standard output: check {code,\n"
      "            meaning}, progress {part, stage, percent}, done {ok};\n"
-     "            each with error (null, or the code)",
+     "            each with error (null, or the code)\n"
+     "example: kxctl update tcp://127.0.0.1:36520 firmware.bin",
      runUpdate},
-    {"monitor", "TARGET [--send TEXT]...",
+    {"monitor", "DEVICE [--send TEXT]...",
      "print \"barcode: TEXT [HEX]\" and \"message: HEX\" lines as the device\n"
      "sends them, until SIGINT or SIGTERM (exit 0) or a network device\n"
      "hangs up (exit 5); USB devices and serial ports that come and go are\n"
@@ -95,12 +113,15 @@ const Command kCommands[] = {
      "reopened when it comes back\n"
      "--send      send this command text first on the same link (such as\n"
      "            kxsim's SIMBAR1, which answers on the link that asks)\n"
-     "--timeout   ms to wait for the reply to each --send (default 3000)",
+     "--timeout   ms to wait for the reply to each --send (default 3000)\n"
+     "example: kxctl monitor K73A2403180417:COM1001 --scan",
      [](const QStringList& args, QString&, QString& err) { return runMonitor(args, err); }},
-    {"log", "TARGET",
-     "print the device log (tcp:// names the log port); SIGINT or SIGTERM\n"
-     "ends it with what came so far (exit 0)\n"
-     "--timeout   ms for the whole log (default 30000; then exit 4)",
+    {"log", "DEVICE",
+     "print the device log; tcp:// names the data port, the log comes from\n"
+     "the device's \"Log Port\" (36525 when it does not tell); SIGINT or\n"
+     "SIGTERM ends it with what came so far (exit 0)\n"
+     "--timeout   ms for the whole log (default 30000; then exit 4)\n"
+     "example: kxctl log tcp://127.0.0.1:36520",
      [](const QStringList& args, QString&, QString& err) { return runLog(args, err); }},
     {"enum", "[--json]",
      "one pass over the USB and serial devices that libKXDataStream.so lists\n"
@@ -138,24 +159,29 @@ const Command kCommands[] = {
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, info, update, monitor, log and enum (see each)\n"
+    "  --timeout   MS from 1 to 3600000 for send, get, set, update, monitor, log and enum\n"
+    "              (see each)\n"
     "\n"
-    "TARGET   tcp://HOST:PORT       network device\n"
+    "DEVICE   the first argument after the command that does not start with --:\n"
+    "         tcp://HOST:PORT       network device, added by address\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"
     "                               (default 115200,8N1; parity N O E M S,\n"
     "                               stop bits 1 1.5 2)\n"
     "         usb:PATH              USB data-pipe device through libKXDataStream.so\n"
     "         offline:CONFIG,OFFLINE  offline device from its two files;\n"
     "         offline:              the sample device\n"
+    "         ID --scan [--broadcast]  a device id from a scan: a USB/serial\n"
+    "                               pass, with --broadcast network discovery too\n"
     "PORT and BAUD are decimal digits only.\n"
     "\n"
     "Exit codes: 0 success, 2 usage error, 3 a frame that does not decode or a\n"
     "reply that fails its check (-23), 4 no reply in time (-1, -2) or a log that\n"
     "does not end in time, 5 no connection: the target did not open, the device\n"
     "closed the link or a write failed (-3, -20), 6 any other error code of the\n"
-    "connector (such as -22, text that is no command), 7 a setting was refused\n"
-    "or reads back otherwise after a restore. send and monitor print the\n"
-    "connector's error code in their one-line error.\n";
+    "kit (such as -22, text that is no command), 7 a setting not taken (get,\n"
+    "set: NAK or ENQ; restore: refused or reading back otherwise), 8 the firmware\n"
+    "check refused the file. send and monitor print the kit's error code in\n"
+    "their one-line error.\n";
 
 QByteArray usage()
 {

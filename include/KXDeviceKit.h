@@ -13,16 +13,19 @@
 
 #include <functional>
 
+// The kit's enumerations have a fixed underlying type, so that any int a host
+// passes is a value the kit can refuse or treat as documented.
+
 // Which of a device's two connections a call addresses. Any other value acts
 // as DevicePortData when a connection is looked up.
-enum EDevicePortType
+enum EDevicePortType : int
 {
     DevicePortData = 0, // commands, replies, barcodes, keepalive, firmware
     DevicePortLog = 1,  // the device log stream
 };
 
 // How a connect call reaches a device that an enumeration found.
-enum EConnectType
+enum EConnectType : int
 {
     ConnectDefault = 0, // driver library for USB/serial, TCP for network devices
     ConnectDriver = 1,  // always through the driver library
@@ -30,7 +33,7 @@ enum EConnectType
 };
 
 // Bit set for the scan operations; only ScanBroadcast is tested.
-enum EScanType
+enum EScanType : int
 {
     ScanBroadcast = 2, // UDP broadcast discovery of network devices
 };

@@ -187,7 +187,11 @@ private slots:
         QCOMPARE(errcode, expected);
         const int limit = protocol == DataProtocol7E01 ? replyTimeoutMs : requestTimeoutMs;
         QVERIFY2(took < limit + 2000, qPrintable(QString::number(took)));
-        QVERIFY(device.sent > 64 * 1024 * 1024 || took < limit);
+        // A device that sent far more than a reply may hold was cut off by
+        // the size cap, before the time limit; a slower one (a loaded
+        // machine) is ended by the time limit alone.
+        QVERIFY2(device.sent <= 64 * 1024 * 1024 || took < limit,
+                 qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(device.sent.load()).arg(took)));
         if (kMemoryIsMeasurable)
             QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
     }

@@ -155,8 +155,8 @@ const Command kCommands[] = {
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, info, update, monitor, log, scan\n"
-    "              and net (see each)\n"
+    "  --timeout   MS from 1 to 3600000 for send, info, update, monitor, log and net\n"
+    "              (see each)\n"
     "\n"
     "TARGET   tcp://HOST:PORT       network device\n"
     "         com:PATH[@BAUD[,8N1]] serial port through libKXDataStream.so\n"
@@ -210,14 +210,21 @@ QByteArray commandHelp(const Command& command)
            "\nExamples:\n" + indented(command.examples, 2);
 }
 
-// The README's command list, in Markdown, from the same words.
+// The README's command list, in Markdown, from the same words: each
+// command's synopsis, its summary up to the options, and its examples.
 QByteArray markdown()
 {
     QByteArray text;
     for (const Command& command : kCommands) {
-        text += "### " + QByteArray(command.name) + "\n\n```\n" + synopsisLine(command) +
-                "\n```\n\n" + indented(command.summary, 0) + "\nExamples:\n\n```sh\n" +
-                indented(command.examples, 0) + "```\n\n";
+        QByteArrayList words;
+        for (const QByteArray& line : QByteArray(command.summary).split('\n')) {
+            if (line.startsWith("--") || line.startsWith(' ') ||
+                (!words.isEmpty() && line.contains("  ")))
+                break;
+            words += line;
+        }
+        text += "- `" + synopsisLine(command) + "`: " + words.join(' ') + "\n\n  ```sh\n" +
+                indented(command.examples, 2) + "  ```\n";
     }
     return text;
 }

@@ -174,33 +174,33 @@ int runNet(QStringList args, QString& out, QString& err)
 
     const KXDeviceInfoMap addressee{{QStringLiteral("Serial Number"), serial},
                                     {QStringLiteral("MAC Address"), mac}};
-    int sent = -1;
+    int errcode = -1; // what the kit's send gave, then -2 when no answer came
     if (name == QLatin1String("ip")) {
         KXDeviceInfoMap change = info; // the device's values where none are given
         for (auto it = settings.cbegin(); it != settings.cend(); ++it)
             change.insert(it.key(), it.value());
-        sent = kit->changeDeviceNetwork(change);
+        errcode = kit->changeDeviceNetwork(change);
     } else if (name == QLatin1String("alias")) {
         KXDeviceInfoMap change = addressee;
         change.insert(QStringLiteral("L Alias"), text);
-        sent = kit->changeDeviceAlias(change);
+        errcode = kit->changeDeviceAlias(change);
     } else if (name == QLatin1String("group")) {
         // The device takes its own fields, then the caller's, each ending in ';'.
         QString fields =
             QStringLiteral("Serial Number=%1;MAC Address=%2;%3").arg(serial, mac, text);
         if (!fields.endsWith(QLatin1Char(';')))
             fields += QLatin1Char(';');
-        sent = kit->setDeviceNetworkGroup(fields);
+        errcode = kit->setDeviceNetworkGroup(fields);
     } else {
-        sent = kit->blinkNotify(addressee);
+        errcode = kit->blinkNotify(addressee);
     }
 
     int code = KXCtlExitOk;
     QString message;
     QJsonValue result;
-    if (sent != 0) {
+    if (errcode != 0) {
         code = KXCtlExitFailed;
-        message = prefix + QStringLiteral("the broadcast was not sent (%1)").arg(sent);
+        message = prefix + QStringLiteral("the broadcast was not sent (%1)").arg(errcode);
     } else if (command->result) {
         QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
         if (!KXCtlStopSignals::requested())
@@ -216,7 +216,7 @@ int runNet(QStringList args, QString& out, QString& err)
             message = prefix + QStringLiteral("stopped before %1 answered").arg(id);
         } else {
             code = KXCtlExitNoReply;
-            sent = -2;
+            errcode = -2;
             message = prefix +
                       QStringLiteral("%1 did not answer within %2 ms (-2)").arg(id).arg(timeoutMs);
         }
@@ -224,7 +224,7 @@ int runNet(QStringList args, QString& out, QString& err)
     kit->stopDeviceScan(ScanBroadcast);
 
     if (json)
-        out = QString::fromUtf8(resultJson(sent, message, id, result));
+        out = QString::fromUtf8(resultJson(errcode, message, id, result));
     else if (code == KXCtlExitOk && message.isEmpty())
         out = command->result ? QStringLiteral("%1 %2 %3: result 0\n").arg(name, id, serial)
                               : QStringLiteral("%1 %2 %3: sent\n").arg(name, id, serial);

@@ -187,11 +187,13 @@ private slots:
         QCOMPARE(errcode, expected);
         const int limit = protocol == DataProtocol7E01 ? replyTimeoutMs : requestTimeoutMs;
         QVERIFY2(took < limit + 2000, qPrintable(QString::number(took)));
-        // A device that sent far more than a reply may hold was cut off by
-        // the size cap, before the time limit; a slower one (a loaded
-        // machine) is ended by the time limit alone.
-        QVERIFY2(device.sent <= 64 * 1024 * 1024 || took < limit,
-                 qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(device.sent.load()).arg(took)));
+        // The device must really have flooded (or the request ended before
+        // its time limit). An instrumented build reads too slowly for that
+        // on a loaded machine, so only plain builds ask it.
+        if (kMemoryIsMeasurable)
+            QVERIFY2(
+                device.sent > 64 * 1024 * 1024 || took < limit,
+                qPrintable(QStringLiteral("%1 bytes in %2 ms").arg(device.sent.load()).arg(took)));
         if (kMemoryIsMeasurable)
             QVERIFY2(peakRssMiB() < 128, qPrintable(QString::number(peakRssMiB())));
     }

@@ -8,10 +8,7 @@
 #include "support/KXPrivateNetwork.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -334,31 +331,6 @@ private slots:
         QVERIFY(read.wait(kWaitMs));
         QThread::msleep(20);
         m_enum.reset();
-    }
-    void discoverCommandPrintsDevices()
-    {
-        m_enum.reset(); // kxctl takes the answer port
-        QProcess kxctl;
-        kxctl.start(QStringLiteral(KXCTL_PATH), {"discover", "--json", "--seconds", "1"});
-        QVERIFY(m_peer->waitHeard(1));
-        // Answer where a device would: the request's sender, on its answer port.
-        const quint16 port = quint16(m_peer->last().mid(HeaderSize + 12).chopped(1).toUShort());
-        QVERIFY(port >= FirstAnswerPort);
-        m_peer->socket.writeDatagram(makeDatagram(KindDeviceInfo, scannerFields("K1")),
-                                     m_peer->heard.last().senderAddress(), port);
-        QVERIFY(kxctl.waitForFinished(kWaitMs));
-        QCOMPARE(kxctl.exitCode(), 0);
-        const QList<QByteArray> lines = kxctl.readAllStandardOutput().split('\n');
-        QCOMPARE(lines.size(), 2); // one event and the final line end
-        QJsonObject event = QJsonDocument::fromJson(lines.first()).object();
-        QCOMPARE(event.take("info").toObject().value("Product Name"), QJsonValue("KX-1"));
-        QCOMPARE(QJsonDocument(event).toJson(QJsonDocument::Compact),
-                 QByteArray(R"({"error":0,"event":"found","id":"K1"})"));
-
-        // A usage error sends nothing.
-        const int heard = m_peer->heard.size();
-        QCOMPARE(QProcess::execute(QStringLiteral(KXCTL_PATH), {"discover", "--alive", "5"}), 2);
-        QCOMPARE(m_peer->heard.size(), heard);
     }
     void takenAnswerPortsAreClimbedOver()
     {

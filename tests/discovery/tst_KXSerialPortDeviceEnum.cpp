@@ -74,7 +74,7 @@ private slots:
 
     // Two serial ports, two USB data pipes and a terminal that is gone (as
     // a port and as a data pipe), enumerated twice: the same serial devices,
-    // new USB identifiers. Then kxctl enum runs one pass of its own and
+    // new USB identifiers. Then kxctl scan runs one pass of its own and
     // prints it, under the same testbed as the environment passes on.
     void findsEveryDeviceOnItsPort()
     {
@@ -126,25 +126,24 @@ private slots:
         }
 
         QProcess kxctl;
-        kxctl.start(QStringLiteral(KXCTL_PATH), {"enum", "--json"});
+        kxctl.start(QStringLiteral(KXCTL_PATH), {"scan", "--json"});
         QVERIFY(kxctl.waitForFinished(kPassLimitMs));
         QCOMPARE(kxctl.exitCode(), 0);
-        const QJsonObject object = QJsonDocument::fromJson(kxctl.readAllStandardOutput()).object();
-        QCOMPARE(object.value("error").toInt(-99), 0);
-        const QJsonArray devices = object.value("devices").toArray();
-        QCOMPARE(devices.size(), 4);
+        QList<QByteArray> lines = kxctl.readAllStandardOutput().split('\n');
+        QCOMPARE(lines.size(), 6); // four devices, the end and the final line end
         const QString serial = info.value(KXInfoKey::SerialNumber);
-        QCOMPARE(devices.last().toObject().value("id").toString(), serial + ":USB2");
-        QJsonObject device = devices.first().toObject();
+        QCOMPARE(QJsonDocument::fromJson(lines.at(3)).object().value("id").toString(),
+                 serial + ":USB2");
+        QCOMPARE(lines.at(4), QByteArray(R"({"devices":4,"error":0,"event":"end","message":""})"));
+        QJsonObject device = QJsonDocument::fromJson(lines.first()).object();
         QCOMPARE(device.take("info").toObject().value(KXInfoKey::Com).toString(),
                  QStringLiteral("1001"));
-        QCOMPARE(
-            QString::fromUtf8(QJsonDocument(device).toJson(QJsonDocument::Compact)),
-            QStringLiteral(
-                R"({"comType":"0","firmware":"%1","framing":"9600 8N2","id":"%2:COM1001",)"
-                R"("kind":"SerialPort Device","path":"","port":1001,"product":"%3","serial":"%2"})")
-                .arg(info.value(KXInfoKey::FirmwareVersion), serial,
-                     info.value(KXInfoKey::ProductName)));
+        QCOMPARE(QString::fromUtf8(QJsonDocument(device).toJson(QJsonDocument::Compact)),
+                 QStringLiteral(
+                     R"({"address":"","error":0,"event":"new","firmware":"%1","id":"%2:COM1001",)"
+                     R"("kind":"SerialPort Device","port":"COM1001","product":"%3","serial":"%2"})")
+                     .arg(info.value(KXInfoKey::FirmwareVersion), serial,
+                          info.value(KXInfoKey::ProductName)));
     }
 
     // The delay before a pass: 1 to 19999 ms in steps of 100 ms, which a

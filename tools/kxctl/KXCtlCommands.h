@@ -14,7 +14,8 @@ enum KXCtlExit
     KXCtlExitNoReply = 4,      // no reply in time (-1, -2), or a log that did not end
     KXCtlExitNoLink = 5,       // the target did not open, the device hung up, a write failed
     KXCtlExitFailed = 6,       // any other error code of the kit
-    KXCtlExitRefused = 7,      // a setting was refused, or reads back otherwise after a restore
+    KXCtlExitRefused = 7,      // a setting was refused (get, set, net), or reads back
+                               // otherwise after a restore
     KXCtlExitCheckRefused = 8, // the firmware check refused the file
 };
 
@@ -29,16 +30,20 @@ int runMonitor(QStringList args, QString& err);
 // Prints the device log once, as it arrives, within the --timeout (default
 // 30 s); SIGINT and SIGTERM end it early.
 int runLog(QStringList args, QString& err);
-// One USB/serial enumeration pass; the devices found go to `out`.
-int runEnum(QStringList args, QString& out, QString& err);
+// The kit's scan: one USB/serial pass and, with --broadcast, network
+// discovery; prints devices as they are found, change and go offline.
+int runScan(QStringList args, QString& err);
+// The names the kit lists for connecting by name (after a broadcast scan
+// with --broadcast).
+int runList(QStringList args, QString& out, QString& err);
+// Adds a network device by address and prints what it reports.
+int runAdd(QStringList args, QString& out, QString& err);
+// Network settings by broadcast: ip, alias, group, blink.
+int runNet(QStringList args, QString& out, QString& err);
 
 // Asks the device for its information (the kit's information query) and
 // prints the map.
 int runInfo(const QStringList& args, QString& out, QString& err);
-
-// Broadcasts the discovery request on every network and prints the devices
-// as they answer, change and go offline, for --seconds (default 10).
-int runDiscover(QStringList args, QString& err);
 
 // Reads a firmware file through the driver library: its model, hardware
 // name and version, then the kit's description lines.

@@ -105,11 +105,12 @@ fi
 say "Ask it for its information"
 skip_unless info && show info "$device"
 
-say "Query settings, change one, query again"
+say "Query settings, change one, query again; a value out of range is refused"
 if skip_unless get && skip_unless set; then
   show get "$device" BEPDUR SCNMOD
-  show set "$device" BEPDUR=500
+  show set "$device" BEPDUR=120
   show get "$device" BEPDUR
+  show set "$device" BEPDUR=500
 fi
 
 say "Back up every setting of its pages (the start of the JSON document)"

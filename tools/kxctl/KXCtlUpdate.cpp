@@ -5,6 +5,7 @@
 #include "KXCtlStopSignals.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
@@ -77,7 +78,7 @@ void printJson(const QJsonObject& object)
 
 // One progress line: a bar redrawn in place on a terminal, plain lines
 // otherwise, JSON lines with --json.
-void reportProgress(bool json, int part, int stage, int value)
+void reportProgress(bool json, int part, int stage, int value, double seconds)
 {
     const int percent = qBound(0, value / 10, 100);
     if (json) {
@@ -90,8 +91,8 @@ void reportProgress(bool json, int part, int stage, int value)
     }
     const QByteArray bar = QByteArray(percent / 5, '#').leftJustified(20, '.');
     if (::isatty(STDERR_FILENO))
-        std::fprintf(stderr, "\rpart %d %-8s [%s] %3d%%", part, stageName(stage), bar.constData(),
-                     percent);
+        std::fprintf(stderr, "\rpart %d %-8s [%s] %3d%% %6.1f s", part, stageName(stage),
+                     bar.constData(), percent, seconds);
     else
         std::fprintf(stderr, "part %d %s %d%%\n", part, stageName(stage), percent);
     std::fflush(stderr);
@@ -157,6 +158,8 @@ int runUpdate(const QStringList& arguments, QString& out, QString& err)
     // The download blocks this thread (the kit's calls belong to it); a
     // second thread reports its progress.
     std::atomic<bool> done{false};
+    QElapsedTimer clock;
+    clock.start();
     std::thread progress([&] {
         int last = -1;
         bool told = false;
@@ -173,12 +176,13 @@ int runUpdate(const QStringList& arguments, QString& out, QString& err)
                 continue;
             const int key = (part * 4 + stage) * 2000 + value;
             if (key != last)
-                reportProgress(json, part, stage, value);
+                reportProgress(json, part, stage, value, double(clock.elapsed()) / 1000);
             last = key;
         }
     });
     uint driverError = 0;
     const bool ok = kit->updateFirmwareFile(id, file, 0, &driverError);
+    const double seconds = qMax<qint64>(clock.elapsed(), 1) / 1000.0;
     done = true;
     progress.join();
     device.close();
@@ -187,7 +191,11 @@ int runUpdate(const QStringList& arguments, QString& out, QString& err)
     if (json)
         printJson({{"event", "done"}, {"ok", ok}, {"error", ok ? QJsonValue() : QJsonValue(-1)}});
     else
-        out += ok ? QStringLiteral("update: done\n") : QStringLiteral("update: failed\n");
+        out += ok ? QStringLiteral("update: done, %1 bytes in %2 s (%3 kB/s)\n")
+                        .arg(QFileInfo(file).size())
+                        .arg(seconds, 0, 'f', 1)
+                        .arg(double(QFileInfo(file).size()) / 1000 / seconds, 0, 'f', 0)
+                  : QStringLiteral("update: failed\n");
     if (!ok) {
         err = QStringLiteral("kxctl update: the download failed");
         return KXCtlExitFailed;

@@ -1,11 +1,10 @@
 #include "KXTcpSocket.h"
 
+#include "KXSocketWrite.h"
 #include "KXTransportLog.h"
 
 #include <QNetworkProxy>
 #include <QTimer>
-
-#include <cerrno>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -77,29 +76,7 @@ bool KXTcpSocket::writeAll(const QByteArray& data)
 {
     if (state() != ConnectedState || data.isEmpty())
         return false;
-    // With nothing queued, the system usually takes a whole frame at once.
-    // Qt's buffered write would arm and disarm its write notifier around
-    // it, which wakes this thread's event loop twice for nothing.
-    qint64 sent = 0;
-    if (bytesToWrite() == 0) {
-        const auto fd = int(socketDescriptor());
-        while (sent < data.size()) {
-            const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                sent += n;
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                break;
-        }
-    }
-    if (sent == data.size())
-        return true;
-    // The rest, and any error, take Qt's own path.
-    const qint64 written = write(data.constData() + sent, data.size() - sent);
-    flush();
-    return written == data.size() - sent;
+    return kxWriteToSocket(*this, data);
 }
 
 void KXTcpSocket::onConnected()

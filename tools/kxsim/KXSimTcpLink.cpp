@@ -1,11 +1,9 @@
 #include "KXSimTcpLink.h"
 
+#include "transport/KXSocketWrite.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
-
-#include <cerrno>
-
-#include <sys/socket.h>
 
 KXSimTcpLink::KXSimTcpLink(QTcpSocket* socket, QObject* parent)
     : KXSimLink(parent), m_socket(socket)
@@ -28,28 +26,7 @@ void KXSimTcpLink::write(const QByteArray& bytes)
 {
     if (m_closed || m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    // With nothing queued, the system takes a short answer at once; Qt's
-    // buffered write would arm and disarm its write notifier around it and
-    // wake our event loop twice for nothing.
-    qint64 sent = 0;
-    if (m_socket->bytesToWrite() == 0) {
-        const auto fd = int(m_socket->socketDescriptor());
-        while (sent < bytes.size()) {
-            const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent),
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0)
-                sent += n;
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                break;
-        }
-    }
-    if (sent == bytes.size())
-        return;
-    // The rest, and any error, take Qt's own path.
-    m_socket->write(bytes.constData() + sent, bytes.size() - sent);
-    m_socket->flush();
+    kxWriteToSocket(*m_socket, bytes);
 }
 
 qint64 KXSimTcpLink::pendingBytes() const

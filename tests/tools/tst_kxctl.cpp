@@ -189,7 +189,6 @@ private slots:
         usage("monitor with a bad time-out", {"monitor", "offline:", "--timeout", "x"},
               "--timeout takes");
         usage("info without target", {"info"}, "expected a device");
-        usage("info of a device the kit did not find", {"info", "offline:"}, "added or found");
         usage("update without file", {"update", "offline:"}, "and a firmware file");
         usage("log without target", {"log"}, "expected a device");
         usage("log with a bad target", {"log", "usb:"}, "bad device");
@@ -209,6 +208,13 @@ private slots:
             "cannot open usb:" + missing);
         row("monitor of a missing port", {"monitor", "com:" + missing}, 5, {}, "cannot open com:");
         row("log of the offline device", {"log", "offline:"}, 5, {}, "has no log");
+        // Devices the kit did not add or scan answer with their system text.
+        row("info of the offline device", {"info", "offline:"}, 0,
+            {"Decoder Version: 7.6.2", "Firmware Version: 3.2.14", "Hardware Version: B03",
+             "Kernel Version: 4.19.111", "MAC Address: 02:4B:58:73:04:17",
+             "Manufacturing Date: 2024-03-18", "OEM Serial Number: OEM7300-000417",
+             "Product Code: KX7300-USB-ETH", "Product Name: KX-7300",
+             "Serial Number: K73A2403180417"});
         row("device id found by a scan", {"get", "K73A2403180417:COM1001", "--scan", "SCNMOD"}, 0,
             {"SCNMOD: 2 ACK"}, "", {"--serial"});
         row("scan that finds no such id", {"info", "NO-SUCH-DEVICE", "--scan"}, 5, {},

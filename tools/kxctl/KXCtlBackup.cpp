@@ -244,28 +244,6 @@ struct DataCommand
     KXDeviceInfoMap info;
 };
 
-// The device's "key: value" information lines of its QRYSYS answer, for
-// devices that the kit did not add or scan (serial, USB, offline).
-KXDeviceInfoMap systemInformation(const QByteArray& reply)
-{
-    KXDeviceInfoMap info;
-    const KXDataStreamParser parser(reply, DataTypeResponse);
-    for (const auto& entry : parser.getTagList()) {
-        for (const _tagDataStreamSubTag& sub : entry.second) {
-            QByteArray value;
-            if (entry.first + sub.subTag != QLatin1String("QRYSYS") ||
-                KXParseDataStreamResult(sub.data, value) != DataResultAck)
-                continue;
-            for (const QString& line : QString::fromLatin1(value).split(QStringLiteral("\r\n"))) {
-                const int colon = line.indexOf(QLatin1Char(':'));
-                if (colon > 0)
-                    info.insert(line.left(colon), line.mid(colon + 1).trimmed());
-            }
-        }
-    }
-    return info;
-}
-
 // Reads the options and the pages (a missing folder needs no device), then
 // opens the device and asks for its information. False with the exit code
 // in `code` and a reason in `err`.
@@ -312,16 +290,13 @@ bool openDevice(const char* name, QStringList args, int files, DataCommand& comm
     }
     command.info = command.device.info();
     if (!command.info.contains(QLatin1String(kProductKey))) {
-        const KXCtlResult system =
-            kxctlExchange(command.device.id(),
-                          kxctlCommandFrame(QStringLiteral("QRYSYS*"), DataProtocol7E01, false),
-                          command.timeoutMs);
+        KXCtlResult system;
+        command.info.insert(kxctlSystemInformation(command.device.id(), command.timeoutMs, system));
         if (system.errcode != KXCtlErrorNone) {
             code = system.exitCode();
             err = prefix + system.errorText(command.timeoutMs);
             return false;
         }
-        command.info.insert(systemInformation(system.reply));
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #include "datastream/KXDataStreamInternal.h"
 
 #include <KXDataStream.h>
+#include <KXDataStreamParser.h>
 #include <KXDeviceKit.h>
 
 #include <QEventLoop>
@@ -135,4 +136,28 @@ KXCtlResult kxctlExchange(const QString& id, const QByteArray& frame, int timeou
     result.errcode = got.errcode;
     result.reply = got.reply;
     return result;
+}
+
+QMap<QString, QString> kxctlSystemInformation(const QString& id, int timeoutMs, KXCtlResult& result)
+{
+    QMap<QString, QString> info;
+    result = kxctlExchange(
+        id, kxctlCommandFrame(QStringLiteral("QRYSYS*"), DataProtocol7E01, false), timeoutMs);
+    if (result.errcode != KXCtlErrorNone)
+        return info;
+    const KXDataStreamParser parser(result.reply, DataTypeResponse);
+    for (const auto& entry : parser.getTagList()) {
+        for (const _tagDataStreamSubTag& sub : entry.second) {
+            QByteArray value;
+            if (entry.first + sub.subTag != QLatin1String("QRYSYS") ||
+                KXParseDataStreamResult(sub.data, value) != DataResultAck)
+                continue;
+            for (const QString& line : QString::fromLatin1(value).split(QStringLiteral("\r\n"))) {
+                const int colon = line.indexOf(QLatin1Char(':'));
+                if (colon > 0)
+                    info.insert(line.left(colon), line.mid(colon + 1).trimmed());
+            }
+        }
+    }
+    return info;
 }

@@ -4,6 +4,7 @@
 #include <KXDataStreamTypes.h>
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -60,5 +61,12 @@ struct KXCtlResult
 // hangs up (the connection is then dropped). `timeoutMs` bounds the wait for
 // a reply (the device's reply time-out is set to it).
 KXCtlResult kxctlExchange(const QString& id, const QByteArray& frame, int timeoutMs);
+
+// Asks the connection `id` for its system information (QRYSYS) and gives its
+// "key: value" lines as a map, for devices that the kit did not add or scan
+// (serial, USB, offline). `result` tells how the exchange went; the map is
+// empty unless the device acknowledged.
+QMap<QString, QString> kxctlSystemInformation(const QString& id, int timeoutMs,
+                                              KXCtlResult& result);
 
 #endif // KXCTLEXCHANGE_H

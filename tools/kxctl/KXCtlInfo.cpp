@@ -37,23 +37,27 @@ int runInfo(const QStringList& arguments, QString& out, QString& err)
     QStringList args = arguments;
     const bool json = args.removeAll(QStringLiteral("--json")) > 0;
     QString error;
+    int timeoutMs = 4500;
     KXCtlDevice device;
     int code = KXCtlExitUsage;
     QJsonValue errcode; // null: nothing was asked
     KXDeviceInfoMap info;
-    if (!KXCtlDevice::parse(args, device, error)) {
+    if (!kxctlTakeTimeout(args, timeoutMs, error) || !KXCtlDevice::parse(args, device, error)) {
     } else if (!args.isEmpty()) {
         error = QStringLiteral("unexpected %1").arg(args.first());
-    } else if (device.kind() != KXCtlDevice::Kind::Tcp &&
-               device.kind() != KXCtlDevice::Kind::Scanned) {
-        error = QStringLiteral("the kit has information on devices it added or found: give "
-                               "tcp://HOST:PORT or a device id with --scan");
     } else if (device.open(DevicePortData, error)) {
-        // Opened: what the kit found is what the device answered.
+        // What the kit found when it added or scanned the device is what the
+        // device answered; other devices are asked for their system text.
         info = device.info();
+        KXCtlResult result;
+        result.errcode = KXCtlErrorNone;
+        if (info.isEmpty())
+            info = kxctlSystemInformation(device.id(), timeoutMs, result);
         device.close();
-        code = KXCtlExitOk;
-        errcode = KXCtlErrorNone;
+        code = result.exitCode();
+        errcode = result.errcode;
+        if (result.errcode != KXCtlErrorNone)
+            error = result.errorText(timeoutMs);
     } else {
         code = KXCtlExitNoLink;
         errcode = KXCtlErrorNotRunning;

@@ -66,11 +66,15 @@ const Command kCommands[] = {
      "kxctl set com:/dev/ttyUSB0 SCNMOD=2 BEPDUR=100", runSet},
     {"info", "DEVICE [--json]",
      "print the information the kit found when it added the device\n"
-     "(tcp://) or scanned for it (an id with --scan), one \"key: value\" per\n"
-     "line; exit 5 when it cannot be added or found\n"
-     "--json      one object: error (0, -3 no link, null for a usage\n"
-     "            error), message, info {key: value}",
-     "kxctl info tcp://127.0.0.1:36520 --json", runInfo},
+     "(tcp://) or scanned for it (an id with --scan); other devices are asked\n"
+     "for their system text (QRYSYS); one \"key: value\" per line; exit 5\n"
+     "when it cannot be added, found or opened\n"
+     "--timeout   ms the QRYSYS request waits for its reply (default 4500)\n"
+     "--json      one object: error (0, -3 no link, another code of the\n"
+     "            request, null for a usage error), message, info {key: value}",
+     "kxctl info tcp://127.0.0.1:36520 --json\n"
+     "kxctl info com:/dev/ttyACM0",
+     runInfo},
     {"backup", "DEVICE [--pages DIR]",
      "query every setting that the settings pages name and print one JSON\n"
      "document: {\"device\": {info}, \"pages\": [{\"page\": NAME, \"settings\":\n"
@@ -190,8 +194,8 @@ const Command kCommands[] = {
 const char kTargets[] =
     "Global options, before or after the command:\n"
     "  --verbose   show the kit's own debug lines\n"
-    "  --timeout   MS from 1 to 3600000 for send, get, set, backup, restore, update,\n"
-    "              monitor, log and net\n"
+    "  --timeout   MS from 1 to 3600000 for send, get, set, info, backup, restore,\n"
+    "              update, monitor, log and net\n"
     "              (see each)\n"
     "\n"
     "DEVICE   the first argument after the command that does not start with --:\n"

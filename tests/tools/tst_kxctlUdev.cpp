@@ -36,15 +36,17 @@ QByteArray tty(const char* path, const char* number)
 // backs only those with a terminal that takes line settings.
 const QByteArray kAcm = tty("@/1-2/1-2:1.0/tty/ttyACM0", "4:70");
 
-// A scanner's CDC-ACM port (the monitored device), a USB-serial adapter
+// A scanner's CDC-ACM port (the monitored device, which the driver lists by
+// itself), a USB-serial adapter
 // behind a hub, an on-board UART, and a device whose uevents mark the end of
 // each row.
-const QByteArray kDevices = usbDevice("@") + usbDevice("@/1-2") +
-                            device("@/1-2/1-2:1.0", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface") +
-                            kAcm + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
-                            tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
-                            tty("/devices/platform/serial8250/tty/ttyS0", "4:64") +
-                            usbDevice("@/1-8") + usbDevice("@/1-9");
+const QByteArray kDevices =
+    usbDevice("@") + usbDevice("@/1-2") +
+    device("@/1-2/1-2:1.0", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
+                            "L: driver=../../../../../../bus/usb/drivers/cdc_acm") +
+    kAcm + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
+    tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
+    tty("/devices/platform/serial8250/tty/ttyS0", "4:64") + usbDevice("@/1-8") + usbDevice("@/1-9");
 
 QString sys(const char* path)
 {

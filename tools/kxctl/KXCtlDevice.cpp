@@ -4,6 +4,7 @@
 #include "KXCtlExchange.h"
 #include "KXCtlSampleDevice.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +12,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include <algorithm>
 #include <limits>
 
 const char* const KXCtlDevice::Forms = "tcp://HOST:PORT, com:PATH[@BAUD[,8N1]], usb:PATH, "
@@ -69,6 +71,22 @@ QStringList dataPipeNames()
     QStringList names;
     KXDeviceKit::Instance()->enumDevicesUsbAndNet(names);
     return names.filter(QRegularExpression(QStringLiteral("^DataPipe \\d+$")));
+}
+
+// The listing name of a USB device the driver finds by itself: it lists the
+// CDC-ACM nodes first, ordered ttyACM2 before ttyACM10 (README "Driver
+// library"). Empty when `path` is no such node or the listing disagrees.
+QString nativeDataPipeName(const QString& path, const QStringList& listed)
+{
+    const QFileInfo node(path);
+    QStringList nodes = QDir(node.absolutePath())
+                            .entryList({QStringLiteral("ttyACM*")}, QDir::System | QDir::Files);
+    std::sort(nodes.begin(), nodes.end(), [](const QString& a, const QString& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    const int at = nodes.indexOf(node.fileName());
+    const QString name = QStringLiteral("DataPipe %1").arg(at);
+    return at >= 0 && listed.contains(name) ? name : QString();
 }
 
 bool parseTcp(const QString& rest, QString& host, quint16& port, QString& error)
@@ -289,6 +307,9 @@ bool KXCtlDevice::openUsb(QString& error)
     QStringList added = dataPipeNames();
     for (const QString& name : before)
         added.removeAll(name);
+    // Nothing new: the driver lists the node by itself.
+    if (added.isEmpty() && !nativeDataPipeName(m_path, before).isEmpty())
+        added.append(nativeDataPipeName(m_path, before));
     if (added.size() == 1 && KXDeviceKit::Instance()->connectToDevice_Cmd(m_id, added.first()))
         return true;
     error = QStringLiteral("cannot open %1 (%2)")

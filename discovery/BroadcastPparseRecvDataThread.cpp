@@ -62,7 +62,7 @@ void BroadcastPparseRecvDataThread::run()
         if (!m_queue.isEmpty()) {
             STRU_UDPDATA* record = m_queue.takeFirst();
             lock.unlock();
-            emit signal_parseRecvData(record);
+            emit signal_parseRecvData(m_handedOut.give(record));
             clock.restart();
             lock.relock();
             continue;

@@ -1,6 +1,8 @@
 #ifndef BROADCASTPPARSERECVDATATHREAD_H
 #define BROADCASTPPARSERECVDATATHREAD_H
 
+#include "KXHandOff.h"
+
 #include <QList>
 #include <QMetaType>
 #include <QMutex>
@@ -49,6 +51,10 @@ public:
     // Asks run() to end at once; queued records stay until clear().
     void stop();
     bool isStopping() const { return m_stop.load(); }
+    // The receiver of signal_parseRecvData takes the record: it is the
+    // receiver's to free from then on. Records handed on and never taken
+    // are freed with this thread object.
+    void take(STRU_UDPDATA* record) { m_handedOut.take(record); }
 
 signals:
     void signal_parseRecvData(STRU_UDPDATA* pInfo);
@@ -65,6 +71,7 @@ private:
     QWaitCondition m_queueChanged;
     QList<STRU_UDPDATA*> m_queue;
     std::atomic<bool> m_stop{false};
+    KXHandOff<STRU_UDPDATA> m_handedOut;
 };
 
 #endif // BROADCASTPPARSERECVDATATHREAD_H

@@ -221,6 +221,7 @@ void KXBroadcastDeviceEnum::slot_parseRecvData(STRU_UDPDATA* pInfo)
 {
     if (!pInfo)
         return;
+    m_parseThread.take(pInfo);
     const std::unique_ptr<STRU_UDPDATA> record(pInfo);
     if (m_closing)
         return;

@@ -116,6 +116,7 @@ KXDeviceKitPrivate::~KXDeviceKitPrivate()
         }
         m_serialEnum->deleteLater();
     }
+    qDeleteAll(m_passResults); // passes that never reached this thread
     m_namedUsbRecords.clear();
     if (m_broadcastEnum)
         m_broadcastEnum->deleteLater();

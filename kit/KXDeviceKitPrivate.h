@@ -4,8 +4,10 @@
 #include "KXDeviceKit.h"
 #include "discovery/KXDeviceSetting.h"
 
+#include <QList>
 #include <QMap>
 #include <QMetaType>
+#include <QMutex>
 #include <QPair>
 #include <QPointer>
 #include <QVector>
@@ -125,6 +127,7 @@ private:
     // Enumeration (KXDeviceKitScan.cpp).
     void refreshNetworkCache(EScanType type);
     void startSerialPass();
+    void deliverSerialPasses();
 
     QPointer<KXSerialPortDeviceEnum> m_serialEnum;
     QPointer<KXBroadcastDeviceEnum> m_broadcastEnum;
@@ -135,6 +138,11 @@ private:
     QMap<QString, QByteArray> m_namedUsbRecords;              // 512-byte driver records
     QMap<QString, QPair<QString, int>> m_namedNetworkEntries; // address, port
     int m_checkAliveTime = 120;
+    // Pass results on their way from the enumeration thread to this one.
+    // Held here rather than only in a queued call, which Qt drops without
+    // freeing its pointer when the application ends first.
+    QMutex m_passMutex;
+    QList<DSEnumDeviceSetting*> m_passResults;
 };
 
 #endif // KXDEVICEKITPRIVATE_H

@@ -143,13 +143,35 @@ void KXDeviceKitPrivate::startSerialPass()
 {
     if (!m_serialEnum) {
         m_serialEnum = new KXSerialPortDeviceEnum(this);
-        connect(m_serialEnum.data(), &KXSerialPortDeviceEnum::deviceEnumEnd, this,
-                &KXDeviceKitPrivate::onSerialPortDeviceEnumEnd);
+        // The result is taken on the enumeration thread and merged on this
+        // one through onSerialPortDeviceEnumEnd.
+        connect(
+            m_serialEnum.data(), &KXSerialPortDeviceEnum::deviceEnumEnd, this,
+            [this](DSEnumDeviceSetting* pass) {
+                {
+                    QMutexLocker lock(&m_passMutex);
+                    m_passResults.append(pass);
+                }
+                QMetaObject::invokeMethod(this, &KXDeviceKitPrivate::deliverSerialPasses,
+                                          Qt::QueuedConnection);
+            },
+            Qt::DirectConnection);
     }
     // A pass that runs already gives its result soon enough; starting over
     // would only lose the devices it has probed.
     if (!m_serialEnum->isRunning())
         m_serialEnum->start(QThread::InheritPriority);
+}
+
+void KXDeviceKitPrivate::deliverSerialPasses()
+{
+    QList<DSEnumDeviceSetting*> passes;
+    {
+        QMutexLocker lock(&m_passMutex);
+        passes.swap(m_passResults);
+    }
+    for (DSEnumDeviceSetting* pass : qAsConst(passes))
+        onSerialPortDeviceEnumEnd(pass);
 }
 
 void KXDeviceKitPrivate::onSerialPortDeviceEnumEnd(DSEnumDeviceSetting* pDeviceSetting)

@@ -297,7 +297,6 @@ private slots:
                               stays});
         row("network: another device",
             {{}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "", unchanged, stays});
-        row("alias", {{}, 0x60, dock7, "Setting Result=0", "L Alias=Dock 7"});
         row("alias: too long", {{},
                                 0x60,
                                 kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
@@ -305,15 +304,7 @@ private slots:
                                 unchanged});
         row("alias: another serial number",
             {{}, 0x60, QByteArray(dock7).replace("0417;", "0418;"), "", unchanged});
-        row("group", {{}, 0x40, kScanner + "Gr En=1;Gr Id=9;", "Ret=0", "Gr En=1;Gr Id=9"});
         row("group: a bad id", {{}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0"});
-        row("blink", {{},
-                      0x50,
-                      kScanner + "Blink Status=1;",
-                      "",
-                      unchanged,
-                      {},
-                      "kxsim: blink K73A2403180417 02:4B:58:73:04:17"});
         // Behind a base station the kit names the device by the scanner's
         // serial number and the base station's MAC address.
         const QByteArray behindBase = QByteArray(dock7).replace("04:17", "00:52");

@@ -5,14 +5,13 @@
 // offline and firmware calls are plain hand-overs that kxctl's tests drive
 // through the same facade.
 
-#include "KXDataStreamDriver.h"
+#include "driver/KXDriverTestUtil.h"
 #include "kit/KXDeviceKitPrivate.h"
 #include "support/KXDebugLogging.h"
 #include "tools/KXSimPeers.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QtEndian>
 #include <QtTest>
 
 #include <thread>
@@ -26,17 +25,6 @@ constexpr int kWaitMs = 10000;
 const QString kSimAddress = QStringLiteral("127.0.0.2");
 const QString kFirstPath = QStringLiteral("/dev/kx-arrival-1");
 const QString kSecondPath = QStringLiteral("/dev/kx-arrival-2");
-
-// The driver's record for a TCP device: address in UTF-16, type 11, port.
-QByteArray tcpDriverRecord(const QString& address, quint16 port)
-{
-    QByteArray record(512, '\0');
-    for (int i = 0; i < address.size(); ++i)
-        qToLittleEndian<quint16>(address.at(i).unicode(), record.data() + 2 * i);
-    record[508] = 11;
-    qToLittleEndian<quint16>(port, record.data() + 510);
-    return record;
-}
 
 KXDeviceInfoMap networkInfo(const QString& address, quint16 dataPort, quint16 logPort)
 {
@@ -132,7 +120,8 @@ private slots:
         auto* pass = new DSEnumDeviceSetting;
         for (const QString& path : {kFirstPath, kSecondPath}) {
             auto* setting = new DSDeviceSetting;
-            setting->driverRecord = tcpDriverRecord(kSimAddress, m_sim.dataPort);
+            // The driver's record for a TCP device.
+            setting->driverRecord = kxtest::usbRecord(kSimAddress, 11, m_sim.dataPort);
             setting->path = path;
             pass->insert(path == kFirstPath ? "usb-1" : "usb-2", setting);
         }

@@ -1,5 +1,6 @@
 #include "KXSimPeers.h"
 #include "datastream/KXDataStreamInternal.h"
+#include "driver/KXDriverTestUtil.h"
 #include "transport/KXSerialPortAdaptor.h"
 
 #include <QFileInfo>
@@ -46,11 +47,7 @@ bool writeFile(const QString& path, const QByteArray& content)
 bool openSerial(KXSerialPortAdaptor& adaptor, const QString& path)
 {
     qputenv("KXDS_EXTRA_PORTS", path.toLocal8Bit());
-    KXSerialPortAdaptor::ComRecord record{};
-    qToLittleEndian<quint16>(KXDS_PORT_EXTRA_BASE, record.data());
-    qToLittleEndian<quint32>(115200, record.data() + 4);
-    record[8] = 8;
-    return adaptor.openCom(record.data(), nullptr);
+    return adaptor.openCom(kxtest::u8(kxtest::comRecord(KXDS_PORT_EXTRA_BASE)), nullptr);
 }
 
 QByteArray serialExchange(KXSerialPortAdaptor& adaptor, int protocol, const QByteArray& text)

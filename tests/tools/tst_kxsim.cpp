@@ -341,7 +341,6 @@ private slots:
                 deviceFrame(1, replyText) + unsolicited(pieces));
         };
         const QStringList fast{"--gap", "10"};
-        triggered("barcodes", fast, "SIMBAR3", "SIMBAR3\x06", "BBB");
         triggered("messages", fast, "SIMMSG2", "SIMMSG2\x06", "MM");
         triggered("burst", fast, "SIMMIX2", "SIMMIX2\x06", "BMBM");
         triggered("all three", fast, "SIMBAR1;SIMMSG1;SIMMIX1", "SIMBAR1\x06,MSG1\x06,MIX1\x06",

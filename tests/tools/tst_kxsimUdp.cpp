@@ -389,7 +389,6 @@ private slots:
         QTest::newRow("SIMUMF4") << QStringList() << QByteArray("SIMUMF4") << 4;
         QTest::newRow("reset") << QStringList{"--udp-malformed", "4"} << QByteArray("SIMRST") << 0;
         QTest::newRow("--udp-silent") << QStringList{"--udp-silent"} << QByteArray() << -1;
-        QTest::newRow("SIMUSL1") << QStringList() << QByteArray("SIMUSL1") << -1;
         QTest::newRow("silence off") << QStringList{"--udp-silent"} << QByteArray("SIMUSL0") << 0;
     }
 

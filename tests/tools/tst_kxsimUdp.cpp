@@ -110,13 +110,13 @@ struct Command
 {
     QStringList units; // kxsim's options
     quint8 kind;
-    QByteArray fields;          // the answer port follows
-    QByteArray result;          // the result field; empty: no answer
-    QString after;              // fields of the next discovery answer
-    QStringList listening = {}; // "!": no data port there
-    QString line = {};          // printed by kxsim
-    QByteArray head = {};       // replaces the datagram's first bytes
-    bool logPortTaken = false;  // at the second address, by the test
+    QByteArray fields;     // the answer port follows
+    QByteArray result;     // the result field; empty: no answer
+    QString after;         // fields of the next discovery answer
+    QStringList listening; // "!": no data port there
+    QString line;          // printed by kxsim
+    QByteArray head;       // replaces the datagram's first bytes
+    bool logPortTaken;     // at the second address, by the test
 };
 
 } // namespace
@@ -259,62 +259,48 @@ private slots:
     void takesCommands_data()
     {
         QTest::addColumn<Command>("c");
-        const auto row = [](const char* name, const Command& c) { QTest::newRow(name) << c; };
+        const auto row =
+            [](const char* name, const QStringList& units, quint8 kind, const QByteArray& fields,
+               const QByteArray& result, const QString& after, const QStringList& listening = {},
+               const QString& line = {}, const QByteArray& head = {}, bool logPortTaken = false) {
+                QTest::newRow(name) << Command{units,     kind, fields, result,      after,
+                                               listening, line, head,   logPortTaken};
+            };
         const QByteArray to7 =
             kScanner + "Device Use DHCP=0;Device IP Address=" + kSecond.toLatin1() +
             ";Device SubNetmask=255.255.0.0;Device Gateway Address=198.51.100.254;";
         const QStringList stays{"198.51.100.1", "!" + kSecond};
         const QString unchanged = "Ip Address=198.51.100.1;SubNetmask=255.255.255.0;L Alias=Lane 1";
         const QByteArray dock7 = kScanner + "P Alias=Dock 7;";
-        row("network: a new address",
-            {{},
-             0x10,
-             to7,
-             "Setting Result=0",
-             "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
-             {kSecond, "!198.51.100.1"},
-             "kxsim: data tcp " + kSecond});
-        row("network: an address not here", {{},
-                                             0x10,
-                                             QByteArray(to7).replace(".7;", ".9;"),
-                                             "Setting Result=2",
-                                             unchanged,
-                                             stays});
+        row("network: a new address", {}, 0x10, to7, "Setting Result=0",
+            "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
+            {kSecond, "!198.51.100.1"}, "kxsim: data tcp " + kSecond);
+        row("network: an address not here", {}, 0x10, QByteArray(to7).replace(".7;", ".9;"),
+            "Setting Result=2", unchanged, stays);
         // Both listeners move, or neither.
-        row("network: the log port taken there",
-            {{}, 0x10, to7, "Setting Result=2", unchanged, stays, {}, {}, true});
-        row("network: a bad mask", {{},
-                                    0x10,
-                                    QByteArray(to7).replace("0.0;", "0.300;"),
-                                    "Setting Result=1",
-                                    unchanged,
-                                    stays});
-        row("network: DHCP", {{},
-                              0x10,
-                              QByteArray(to7).replace("DHCP=0", "DHCP=1"),
-                              "Setting Result=0",
-                              "Use DHCP=1;Ip Address=198.51.100.1",
-                              stays});
-        row("network: another device",
-            {{}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "", unchanged, stays});
-        row("alias: too long", {{},
-                                0x60,
-                                kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
-                                "Setting Result=1",
-                                unchanged});
-        row("alias: another serial number",
-            {{}, 0x60, QByteArray(dock7).replace("0417;", "0418;"), "", unchanged});
-        row("group: a bad id", {{}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0"});
+        row("network: the log port taken there", {}, 0x10, to7, "Setting Result=2", unchanged,
+            stays, {}, {}, true);
+        row("network: a bad mask", {}, 0x10, QByteArray(to7).replace("0.0;", "0.300;"),
+            "Setting Result=1", unchanged, stays);
+        row("network: DHCP", {}, 0x10, QByteArray(to7).replace("DHCP=0", "DHCP=1"),
+            "Setting Result=0", "Use DHCP=1;Ip Address=198.51.100.1", stays);
+        row("network: another device", {}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "",
+            unchanged, stays);
+        row("alias: too long", {}, 0x60, kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
+            "Setting Result=1", unchanged);
+        row("alias: another serial number", {}, 0x60, QByteArray(dock7).replace("0417;", "0418;"),
+            "", unchanged);
+        row("group: a bad id", {}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0");
         // Behind a base station the kit names the device by the scanner's
         // serial number and the base station's MAC address.
         const QByteArray behindBase = QByteArray(dock7).replace("04:17", "00:52");
-        row("base station and scanner: alias",
-            {{"--base", "--gun"}, 0x60, behindBase, "Setting Result=0", "L Alias=Dock 7"});
-        row("base station alone: not its serial",
-            {{"--base"}, 0x60, behindBase, "", "L Alias=Lane 1"});
+        row("base station and scanner: alias", {"--base", "--gun"}, 0x60, behindBase,
+            "Setting Result=0", "L Alias=Dock 7");
+        row("base station alone: not its serial", {"--base"}, 0x60, behindBase, "",
+            "L Alias=Lane 1");
         // Not well formed: ignored.
-        row("wrong marker", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEX"});
-        row("wrong fixed byte", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEN\x11"});
+        row("wrong marker", {}, 0x60, dock7, "", unchanged, {}, {}, "TARVEX");
+        row("wrong fixed byte", {}, 0x60, dock7, "", unchanged, {}, {}, "TARVEN\x11");
     }
 
     void takesCommands()

@@ -125,11 +125,9 @@ private slots:
                          usb.arg(2 * pass + 2).arg(paths[3]) + usbRecord(paths[3]).toHex()}));
         }
 
-        QProcess kxctl;
-        kxctl.start(QStringLiteral(KXCTL_PATH), {"scan", "--json"});
-        QVERIFY(kxctl.waitForFinished(kPassLimitMs));
-        QCOMPARE(kxctl.exitCode(), 0);
-        QList<QByteArray> lines = kxctl.readAllStandardOutput().split('\n');
+        kxsimtest::Kxctl kxctl({"scan", "--json"});
+        QCOMPARE(kxctl.finished(), 0);
+        QList<QByteArray> lines = kxctl.out.toUtf8().split('\n');
         QCOMPARE(lines.size(), 6); // four devices, the end and the final line end
         const QString serial = info.value(KXInfoKey::SerialNumber);
         QCOMPARE(QJsonDocument::fromJson(lines.at(3)).object().value("id").toString(),

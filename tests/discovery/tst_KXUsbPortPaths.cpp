@@ -8,30 +8,7 @@
 
 namespace {
 
-const QByteArray kUsb = "/devices/pci0000:00/0000:00:14.0/usb1";
-
-// One device in umockdev's text form; '@' stands for the USB bus's path.
-QByteArray device(const char* path, const QByteArray& lines)
-{
-    return "P: " + QByteArray(path).replace('@', kUsb) + '\n' + lines + "\n\n";
-}
-QByteArray usbDevice(const char* path)
-{
-    return device(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device");
-}
-// An interface bound to `driver`, with the link back to /sys/bus it has.
-QByteArray usbInterface(const char* path, const QByteArray& driver)
-{
-    const QByteArray up =
-        QByteArray("../").repeated(QByteArray(path).replace('@', kUsb).count('/'));
-    return device(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=" + driver +
-                            "\nL: driver=" + up + "bus/usb/drivers/" + driver);
-}
-QByteArray tty(const char* path, const char* number, const QByteArray& more = {})
-{
-    const QByteArray name = QByteArray(path).mid(QByteArray(path).lastIndexOf('/') + 1);
-    return device(path, "N: " + name + "\nE: SUBSYSTEM=tty\nA: dev=" + number + more);
-}
+using namespace kxtest;
 
 // A USB tree as the kernel shows it: a scanner on its own CDC-ACM port, a
 // USB-serial adapter behind a hub (its own usb_device is the nearest), a
@@ -39,17 +16,17 @@ QByteArray tty(const char* path, const char* number, const QByteArray& more = {}
 // on-board UARTs (the first the console), and a UART slot without hardware.
 const QByteArray kDevices =
     usbDevice("@") + usbDevice("@/1-2") + usbInterface("@/1-2/1-2:1.0", "cdc_acm") +
-    tty("@/1-2/1-2:1.0/tty/ttyACM0", "166:0") + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
-    usbInterface("@/1-3/1-3.1/1-3.1:1.0", "ftdi_sio") +
-    device("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0", "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio") +
-    tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") + usbDevice("@/1-4") +
-    usbInterface("@/1-4/1-4:1.0", "cdc_acm") + tty("@/1-4/1-4:1.0/tty/ttyACM1", "166:1") +
-    usbInterface("@/1-4/1-4:1.2", "cdc_acm") + tty("@/1-4/1-4:1.2/tty/ttyACM2", "166:2") +
-    tty("@/1-4/1-4:1.4/tty/ttyGS0", "240:0") +
-    tty("/devices/platform/serial8250/tty/ttyS0", "4:64", "\nA: type=4") +
-    tty("/devices/platform/serial8250/tty/ttyS1", "4:65", "\nA: type=4") +
-    tty("/devices/platform/serial8250/tty/ttyS2", "4:66", "\nA: type=0") +
-    tty("/devices/virtual/tty/console", "5:1", "\nA: active=tty0 ttyS0");
+    ttyDevice("@/1-2/1-2:1.0/tty/ttyACM0", "166:0") + usbDevice("@/1-3") +
+    usbDevice("@/1-3/1-3.1") + usbInterface("@/1-3/1-3.1/1-3.1:1.0", "ftdi_sio") +
+    sysDevice("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0", "E: SUBSYSTEM=usb-serial\nE: DRIVER=ftdi_sio") +
+    ttyDevice("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") + usbDevice("@/1-4") +
+    usbInterface("@/1-4/1-4:1.0", "cdc_acm") + ttyDevice("@/1-4/1-4:1.0/tty/ttyACM1", "166:1") +
+    usbInterface("@/1-4/1-4:1.2", "cdc_acm") + ttyDevice("@/1-4/1-4:1.2/tty/ttyACM2", "166:2") +
+    ttyDevice("@/1-4/1-4:1.4/tty/ttyGS0", "240:0") +
+    ttyDevice("/devices/platform/serial8250/tty/ttyS0", "4:64", "\nA: type=4") +
+    ttyDevice("/devices/platform/serial8250/tty/ttyS1", "4:65", "\nA: type=4") +
+    ttyDevice("/devices/platform/serial8250/tty/ttyS2", "4:66", "\nA: type=0") +
+    ttyDevice("/devices/virtual/tty/console", "5:1", "\nA: active=tty0 ttyS0");
 
 } // namespace
 
@@ -82,7 +59,7 @@ private slots:
     // Each numbered tty to the nearest USB device above it; the rest left out.
     void mapsPortsToTheirUsbDevice()
     {
-        const QString sys = QString::fromLatin1("/sys" + kUsb);
+        const QString sys = QString::fromLatin1("/sys" + kxtest::kUsbBus);
         const QMap<QString, QString> paths = kxUsbPortPaths();
         QCOMPARE(paths.keys(), (QStringList{"101", "201", "202", "203"}));
         QCOMPARE(paths.values(),

@@ -1,28 +1,19 @@
 // The kit's registry and connections, driven through KXDeviceKit::Instance()
 // as a host drives it, against kxsim over TCP (directly and through our
-// driver library's TCP mode), over its pseudo-terminal through the driver,
-// and against the offline device. Devices that only discovery or a
-// USB/serial pass would report are handed to the registry through its slots.
+// driver library's TCP mode). Devices that only discovery or a USB/serial
+// pass would report are handed to the registry through its slots. Serial,
+// offline and firmware calls are plain hand-overs that kxctl's tests drive
+// through the same facade.
 
-#include "KXDataStreamDriver.h"
+#include "driver/KXDriverTestUtil.h"
 #include "kit/KXDeviceKitPrivate.h"
 #include "support/KXDebugLogging.h"
 #include "tools/KXSimPeers.h"
-#include "upgrade/KXFirmwareImages.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <thread>
 
 using kxsimtest::hostFrame;
@@ -35,68 +26,12 @@ const QString kSimAddress = QStringLiteral("127.0.0.2");
 const QString kFirstPath = QStringLiteral("/dev/kx-arrival-1");
 const QString kSecondPath = QStringLiteral("/dev/kx-arrival-2");
 
-// The driver's record for a TCP device: address in UTF-16, type 11, port.
-QByteArray tcpDriverRecord(const QString& address, quint16 port)
-{
-    QByteArray record(512, '\0');
-    for (int i = 0; i < address.size(); ++i)
-        qToLittleEndian<quint16>(address.at(i).unicode(), record.data() + 2 * i);
-    record[508] = 11;
-    qToLittleEndian<quint16>(port, record.data() + 510);
-    return record;
-}
-
 KXDeviceInfoMap networkInfo(const QString& address, quint16 dataPort, quint16 logPort)
 {
     return {{QStringLiteral("Ip Address"), address},
             {QStringLiteral("Tcp Port Number"), QString::number(dataPort)},
             {QStringLiteral("Log Port"), QString::number(logPort)}};
 }
-
-// A device that takes each connection and hangs up when the first request
-// comes, on a thread of its own (the kit blocks the test's thread meanwhile).
-struct HangUpPeer
-{
-    HangUpPeer()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(0x7F000004); // 127.0.0.4
-        socklen_t length = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(m_fd, 8) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        port = ntohs(address.sin_port);
-        m_thread = std::thread([this] {
-            while (!m_stop) {
-                pollfd waiting{m_fd, POLLIN, 0};
-                if (::poll(&waiting, 1, 50) <= 0)
-                    continue;
-                // Held until the first request, so that the link is up
-                // when the kit looks.
-                pollfd link{::accept(m_fd, nullptr, nullptr), POLLIN, 0};
-                ::poll(&link, 1, 5000);
-                ::close(link.fd);
-            }
-        });
-    }
-    ~HangUpPeer()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        ::close(m_fd);
-    }
-
-    quint16 port = 0;
-
-private:
-    int m_fd = -1;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 // Signals of the facade that carry a device id, recorded as "id" or
 // "id:detail" for the one id a test watches.
@@ -115,8 +50,6 @@ struct DeviceEvents
                              if (d == id)
                                  barcodes += data;
                          });
-        QObject::connect(kit, &KXDeviceKit::messageReceived, &context,
-                         [add](QString d, QByteArray) { add(d, "msg"); });
         QObject::connect(kit, &KXDeviceKit::logDataReceived, &context,
                          [this, id](QString d, QByteArray data) {
                              if (d == id)
@@ -187,7 +120,8 @@ private slots:
         auto* pass = new DSEnumDeviceSetting;
         for (const QString& path : {kFirstPath, kSecondPath}) {
             auto* setting = new DSDeviceSetting;
-            setting->driverRecord = tcpDriverRecord(kSimAddress, m_sim.dataPort);
+            // The driver's record for a TCP device.
+            setting->driverRecord = kxtest::usbRecord(kSimAddress, 11, m_sim.dataPort);
             setting->path = path;
             pass->insert(path == kFirstPath ? "usb-1" : "usb-2", setting);
         }
@@ -232,14 +166,15 @@ private slots:
         closed.close();
         QCOMPARE(m_kit->addDevice("127.0.0.4", closedPort), -1);
 
-        // A device that takes the link and hangs up on the first request fails
-        // the query.
-        HangUpPeer peer;
-        QVERIFY(peer.port);
+        // A device that takes the link and hangs up in the middle of the
+        // first reply fails the query.
+        SimProcess hangsUp;
+        QVERIFY(hangsUp.start({"--bind", "127.0.0.4", "--port", "0", "--log-port", "0", "--partial",
+                               "--close-after", "1"}));
         kxtest::ScopedDebugLogging logging("kx.kit");
         QTest::ignoreMessage(QtDebugMsg,
                              "KXDeviceKitPrivate::addDevice...KXQueryDeviceInfo fail!!!");
-        QCOMPARE(m_kit->addDevice("127.0.0.4", QString::number(peer.port)), -1);
+        QCOMPARE(m_kit->addDevice("127.0.0.4", QString::number(hangsUp.dataPort)), -1);
         QCOMPARE(updated.count(), 1);
     }
 
@@ -264,26 +199,8 @@ private slots:
         QByteArray reply;
         QCOMPARE(exchange("net", "QRYPDN", &reply), 0);
         QVERIFY2(reply.contains("QRYPDN"), reply.constData());
-
-        std::atomic<int> code{1};
-        QString answered;
-        const QString msgid = m_kit->sendBinaryMessage(
-            "net", hostFrame(1, "QRYFWV"),
-            [&](const QString& id, int errcode, const QByteArray&, QObject*) {
-                answered = id;
-                code = errcode;
-            },
-            this, 5000, DevicePortData);
-        QCOMPARE(msgid.size(), 32);
-        QVERIFY(QTest::qWaitFor([&] { return code != 1; }, kWaitMs));
-        QCOMPARE(code.load(), 0);
-        QCOMPARE(answered, msgid);
-
-        QCOMPARE(exchange("net", "SIMGAP50;SIMBAR2;SIMMSG1"), 0);
-        QVERIFY(events.waitForBarcodes(2));
-        QVERIFY(events.waitFor("msg"));
-        QCOMPARE(exchange("net", "QRYPDN"), 0); // everything asked for has come
-        QCOMPARE(events.barcodeCount(), 2);
+        QCOMPARE(exchange("net", "SIMGAP0;SIMBAR1"), 0);
+        QVERIFY(events.waitForBarcodes(1));
 
         QVERIFY(m_kit->disconnectFromDevice("net", DevicePortData));
         QCOMPARE(events.events.last(), "down");
@@ -328,80 +245,6 @@ private slots:
         QVERIFY(m_kit->disconnectFromDevice("logged", DevicePortData));
         QCoreApplication::processEvents();
         QCOMPARE(events.events.count("down"), downs + 1);
-    }
-
-    void firmware()
-    {
-        QTemporaryDir files, received;
-        QVector<kxfwtest::ImagePart> parts = kxfwtest::parseParts("appl:3000 boot:700");
-        const QString image = kxfwtest::writeFirmware(files.path(), "bin", parts);
-        QVERIFY(!image.isEmpty());
-        SimProcess sim;
-        QVERIFY(sim.start({"--bind", "127.0.0.6", "--port", "0", "--log-port", "0",
-                           "--firmware-out", received.path()}));
-        discovered("fw", networkInfo("127.0.0.6", sim.dataPort, sim.logPort));
-        QVERIFY(m_kit->connectToDevice("fw", ConnectNetwork, false, DevicePortData));
-        QCOMPARE(m_kit->checkUpdateFirmwareInfo("fw", image), 0);
-
-        // Progress is polled from another thread, as a host's progress bar
-        // would; it stays within its range.
-        std::atomic<bool> done{false};
-        std::atomic<int> samples{0}, outOfRange{0};
-        std::thread poller([&] {
-            while (!done) {
-                int part = 0, state = 0, stage = 0, value = 0;
-                if (m_kit->getUpdateFirmwareState("fw", part, state, stage, value)) {
-                    ++samples;
-                    outOfRange += value < 0 || value > 1000;
-                }
-                std::this_thread::yield();
-            }
-        });
-        uint error = 0;
-        const bool updated = m_kit->updateFirmwareFile("fw", image, 0, &error);
-        done = true;
-        poller.join();
-        QVERIFY2(updated, qPrintable(QString::number(error)));
-        QVERIFY(samples > 0);
-        QCOMPARE(outOfRange.load(), 0);
-        int part = 0, state = 0, stage = 0, value = 0;
-        QVERIFY(!m_kit->getUpdateFirmwareState("fw", part, state, stage, value));
-        QTest::qWait(200); // kxsim prints its boot events as it takes the parts
-        const QString mismatch =
-            kxfwtest::partMismatch(received.path(), kxfwtest::bootEvents(sim.lines), parts);
-        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-        QVERIFY(m_kit->disconnectFromDeviceEx("fw", DevicePortData));
-    }
-
-    void serialThroughDriver()
-    {
-        SimProcess sim;
-        QVERIFY(sim.start({"--port", "0", "--log-port", "0", "--serial"}, true));
-        qputenv("KXDS_EXTRA_PORTS", QFile::encodeName(sim.serialPaths.first()));
-        DeviceEvents events(m_kit, "com");
-        QVERIFY(m_kit->connectToDevice("com", 1001, 115200, 8, 0, 0));
-        QVERIFY(events.waitFor("up"));
-        QCOMPARE(exchange("com", "QRYPDN"), 0);
-        QCOMPARE(exchange("com", "SIMGAP0;SIMBAR1"), 0);
-        QVERIFY(events.waitForBarcodes(1));
-        QVERIFY(m_kit->disconnectFromDeviceEx("com", DevicePortData));
-        qunsetenv("KXDS_EXTRA_PORTS");
-        // A port that is not there opens nothing.
-        QVERIFY(!m_kit->connectToDevice("com", 1001, 115200, 8, 0, 0));
-    }
-
-    void offlineDevice()
-    {
-        const QString dir = QStringLiteral(KX_SOURCE_DIR "/examples/offline/");
-        DeviceEvents events(m_kit, "offline");
-        QVERIFY(m_kit->connectToOffLineDevice("offline", dir + "DeviceConfiguration.xml",
-                                              dir + "Offline.xml"));
-        QVERIFY(events.waitFor("up"));
-        QByteArray reply;
-        QCOMPARE(exchange("offline", "QRYPDN", &reply), 0);
-        QVERIFY2(reply.contains("QRYPDN"), reply.constData());
-        QVERIFY(m_kit->disconnectFromDeviceEx("offline", DevicePortData));
-        QVERIFY(!m_kit->connectToOffLineDevice("offline", dir + "missing.xml", dir + "none.xml"));
     }
 
     void arrivalNoticesFollowThePath()
@@ -474,6 +317,7 @@ private slots:
         QTest::newRow("invalid connect type") << "connectType7" << QVariant(false);
         QTest::newRow("network connect of a USB device") << "networkOfUsb" << QVariant(false);
         QTest::newRow("network connect without a port") << "networkWithoutPort" << QVariant(false);
+        QTest::newRow("handheld of a base without one") << "handheldWithoutGun" << QVariant(false);
     }
 
     void withoutConnection()
@@ -486,6 +330,12 @@ private slots:
         int a = 0, b = 0, c = 0, d = 0;
         uint error = 0;
         discovered("noport", {{"Ip Address", kSimAddress}});
+        // A base station without a handheld behind it makes no entry for one.
+        discovered("base", {{"Base Som", "1"},
+                            {"Gun Product Name", ""},
+                            {"Base Ip Address", kSimAddress},
+                            {"Gun Tcp Port Number", QString::number(m_sim.dataPort)},
+                            {"sub_DEVICEID", "handheld"}});
         const auto connectTo = [&](const QString& device, int type) {
             return QVariant(
                 m_kit->connectToDevice(device, EConnectType(type), false, DevicePortData));
@@ -531,38 +381,11 @@ private slots:
             {"connectType7", [&] { return connectTo("net", 7); }},
             {"networkOfUsb", [&] { return connectTo("usb-1", ConnectNetwork); }},
             {"networkWithoutPort", [&] { return connectTo("noport", ConnectNetwork); }},
+            {"handheldWithoutGun", [&] { return connectTo("handheld", ConnectNetwork); }},
         };
         QSignalSpy changed(m_kit, &KXDeviceKit::deviceConnectChanged);
         QCOMPARE(calls.value(call)(), expected);
         QCOMPARE(changed.count(), 0);
-    }
-
-    void handheldEntry_data()
-    {
-        QTest::addColumn<QString>("gunName");
-        QTest::newRow("with a handheld") << "KX-G7300";
-        QTest::newRow("gun name empty") << "";
-    }
-
-    void handheldEntry()
-    {
-        QFETCH(QString, gunName);
-        const QString sub = QStringLiteral("sub-") + QTest::currentDataTag();
-        QSignalSpy updated(m_kit, &KXDeviceKit::deviceUpdated);
-        discovered("base-" + sub, {{"Base Som", "1"},
-                                   {"Gun Product Name", gunName},
-                                   {"Gun Serial Number", "G123"},
-                                   {"Base Ip Address", kSimAddress},
-                                   {"Gun Tcp Port Number", QString::number(m_sim.dataPort)},
-                                   {"sub_DEVICEID", sub}});
-        QCOMPARE(updated.count(), 1);
-        QCOMPARE(updated.at(0).at(0).toString(), "base-" + sub);
-        const bool connected = m_kit->connectToDevice(sub, ConnectNetwork, false, DevicePortData);
-        QCOMPARE(connected, !gunName.isEmpty());
-        if (connected) {
-            QCOMPARE(exchange(sub, "QRYPDN"), 0);
-            QVERIFY(m_kit->disconnectFromDeviceEx(sub, DevicePortData));
-        }
     }
 };
 

@@ -121,6 +121,7 @@ private slots:
             kWaitMs));
         QCOMPARE(m_seen.devices.value(kScannerMac).value("L Alias"), alias);
         QCOMPARE(m_seen.devices.value(kScannerMac).value("Gr Id"), QStringLiteral("3"));
+        QCOMPARE(m_seen.devices.value(kScannerMac).value("Gr En"), QStringLiteral("1"));
     }
 
     // A text fills at most one datagram's payload; a longer one is refused

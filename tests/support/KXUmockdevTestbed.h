@@ -98,6 +98,35 @@ private:
 #endif
 };
 
+// Devices in umockdev's text form, for UmockdevTestbed::add(); '@' in a path
+// stands for the first USB bus, kUsbBus.
+inline const QByteArray kUsbBus = "/devices/pci0000:00/0000:00:14.0/usb1";
+
+inline QByteArray sysDevice(const char* path, const QByteArray& lines)
+{
+    return "P: " + QByteArray(path).replace('@', kUsbBus) + '\n' + lines + "\n\n";
+}
+inline QByteArray usbDevice(const char* path)
+{
+    return sysDevice(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device");
+}
+// An interface bound to `driver`, with the link back to /sys/bus it has.
+inline QByteArray usbInterface(const char* path, const QByteArray& driver)
+{
+    const QByteArray up =
+        QByteArray("../").repeated(QByteArray(path).replace('@', kUsbBus).count('/'));
+    return sysDevice(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=" + driver +
+                               "\nL: driver=" + up + "bus/usb/drivers/" + driver);
+}
+// A tty with device number `number`, its node named as the path ends, and
+// DEVNAME as udev's events carry it.
+inline QByteArray ttyDevice(const char* path, const char* number, const QByteArray& more = {})
+{
+    const QByteArray name = QByteArray(path).mid(QByteArray(path).lastIndexOf('/') + 1);
+    return sysDevice(path, "N: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name +
+                               "\nA: dev=" + number + more);
+}
+
 // Leaves the line of the terminal at `path` as a previous user would have.
 inline bool setLine(const QString& path, speed_t speed, bool twoStopBits)
 {

@@ -1,8 +1,9 @@
 #ifndef KXSIMPEERS_H
 #define KXSIMPEERS_H
 
-// Test peers of kxsim: the simulator as a child process, and a plain TCP
-// client that collects what the simulator sends.
+// Test peers of kxsim: the simulator as a child process, a plain TCP client
+// that collects what the simulator sends, and (where the test knows where
+// kxctl is) kxctl as a child process.
 
 #include "offline/KXOffLineEngine.h"
 
@@ -257,6 +258,54 @@ private:
         return taken;
     }
 };
+
+#ifdef KXCTL_PATH
+// kxctl's own runs end well within this, scans and downloads included.
+constexpr int kRunMs = 30000;
+
+QStringList linesOf(const QString& text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// kxctl as a child process whose output is watched as it comes.
+class Kxctl
+{
+public:
+    explicit Kxctl(const QStringList& args)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
+            out += QString::fromLocal8Bit(process.readAllStandardOutput());
+        });
+        process.start(QStringLiteral(KXCTL_PATH), args);
+    }
+
+    // The lines printed, once there are `count` of them or kxctl has ended.
+    // The caller compares them; a short list tells what was missing.
+    QStringList lines(int count)
+    {
+        (void)QTest::qWaitFor([&] { return out.count('\n') >= count || !running(); }, kRunMs);
+        return linesOf(out);
+    }
+
+    // The exit code, after sending `signalNumber` first unless it is 0; -1
+    // for anything but a normal exit in time.
+    int finished(int signalNumber = 0)
+    {
+        if (signalNumber != 0)
+            ::kill(pid_t(process.processId()), signalNumber);
+        (void)QTest::qWaitFor([&] { return !running(); }, kRunMs);
+        out += QString::fromLocal8Bit(process.readAllStandardOutput());
+        return running() || process.exitStatus() != QProcess::NormalExit ? -1 : process.exitCode();
+    }
+
+    bool running() const { return process.state() != QProcess::NotRunning; }
+    QString errors() { return QString::fromLocal8Bit(process.readAllStandardError()); }
+
+    QProcess process; // killed, if still running, when it goes
+    QString out;
+};
+#endif // KXCTL_PATH
 
 } // namespace kxsimtest
 

@@ -1,4 +1,5 @@
 #include "KXSimPeers.h"
+#include "datastream/KXCodecTestUtil.h"
 #include "upgrade/KXFirmwareImages.h"
 
 #include <QJsonArray>
@@ -15,56 +16,14 @@
 #include <signal.h>
 
 using namespace kxsimtest;
+using kxtest::fetch;
+using kxtest::table;
 
 namespace {
 
-constexpr int kRunMs = 30000;
 // Where the kit looks for a network device's log when the device does not
 // tell.
 constexpr quint16 kDefaultLogPort = 36525;
-
-QStringList linesOf(const QString& text)
-{
-    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// kxctl as a child process whose output is watched as it comes.
-class Kxctl
-{
-public:
-    explicit Kxctl(const QStringList& args)
-    {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
-            out += QString::fromLocal8Bit(process.readAllStandardOutput());
-        });
-        process.start(QStringLiteral(KXCTL_PATH), args);
-    }
-
-    // The lines printed, once there are `count` of them or kxctl has ended.
-    // The caller compares them; a short list tells what was missing.
-    QStringList lines(int count)
-    {
-        (void)QTest::qWaitFor([&] { return out.count('\n') >= count || !running(); }, kRunMs);
-        return linesOf(out);
-    }
-
-    // The exit code, after sending `signalNumber` first unless it is 0; -1
-    // for anything but a normal exit in time.
-    int finished(int signalNumber = 0)
-    {
-        if (signalNumber != 0)
-            ::kill(pid_t(process.processId()), signalNumber);
-        (void)QTest::qWaitFor([&] { return !running(); }, kRunMs);
-        out += QString::fromLocal8Bit(process.readAllStandardOutput());
-        return running() || process.exitStatus() != QProcess::NormalExit ? -1 : process.exitCode();
-    }
-
-    bool running() const { return process.state() != QProcess::NotRunning; }
-    QString errors() { return QString::fromLocal8Bit(process.readAllStandardError()); }
-
-    QProcess process; // killed, if still running, when it goes
-    QString out;
-};
 
 QString tcp(quint16 port)
 {
@@ -109,22 +68,16 @@ class tst_kxctl : public QObject
 private slots:
     // One run each. In `args`, %data is kxsim's data port as a target,
     // %com and %usb its pseudo-terminal; kxsim runs (with `simArgs`) only
-    // for rows that name it or give it arguments. With a `stop`, kxctl runs until it has printed
-    // `out` and is then sent that signal, or (-1) kxsim stops.
+    // for rows that name it or give it arguments. `out` is every line kxctl
+    // prints, exactly. With a `stop`, kxctl runs until it has printed `out`
+    // and is then sent that signal, or (-1) kxsim stops.
     void commandLines_data()
     {
-        QTest::addColumn<QStringList>("simArgs");
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QStringList>("out"); // every line, exactly
-        QTest::addColumn<QString>("err");
-        QTest::addColumn<int>("stop");
-
-        const auto row = [](const char* name, const QStringList& args, int code,
-                            const QStringList& out, const QString& err = QString(),
-                            const QStringList& simArgs = {}, int stop = 0) {
-            QTest::newRow(name) << simArgs << args << code << out << err << stop;
-        };
+        const auto add = table<QStringList, QStringList, int, QStringList, QString, int>();
+        const auto row = [&add](const char* name, const QStringList& args, int code,
+                                const QStringList& out, const QString& err = QString(),
+                                const QStringList& simArgs = {},
+                                int stop = 0) { add(name, simArgs, args, code, out, err, stop); };
         const auto usage = [&row](const char* name, const QStringList& args, const char* message) {
             row(name, args, 2, {}, message);
         };
@@ -337,12 +290,8 @@ private slots:
 
     void commandLines()
     {
-        QFETCH(QStringList, simArgs);
-        QFETCH(QStringList, args);
-        QFETCH(int, code);
-        QFETCH(QStringList, out);
-        QFETCH(QString, err);
-        QFETCH(int, stop);
+        auto [simArgs, args, code, out, err, stop] =
+            fetch<QStringList, QStringList, int, QStringList, QString, int>();
 
         SimProcess sim;
         if (!args.filter(QStringLiteral("%")).isEmpty() || !simArgs.isEmpty()) {
@@ -413,28 +362,20 @@ private slots:
     // download waits for its end.
     void updateWritesFirmware_data()
     {
-        QTest::addColumn<QStringList>("simArgs");
-        QTest::addColumn<int>("stop");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("first");
-        QTest::addColumn<QString>("err");
-        QTest::newRow("image") << QStringList() << 0 << 0
-                               << R"({"code":0,"error":null,"event":"check",)" << QString();
-        QTest::newRow("device of packages") << QStringList{"--ifp-check", "IFP1"} << 0 << 8
-                                            << R"({"code":610,"error":610,"event":"check",)"
-                                            << "the check refused the file: 610";
-        QTest::newRow("SIGINT while programming is slow")
-            << QStringList{"--boot-fault", "slow"} << SIGINT << 0
-            << R"({"code":0,"error":null,"event":"check",)"
-            << "stopping after the download ends";
+        // kxsim's options, the signal sent once progress shows, kxctl's exit
+        // code, how its first line starts, and what its error output holds.
+        const auto row = table<QStringList, int, int, QString, QString>();
+        const QString checked = R"({"code":0,"error":null,"event":"check",)";
+        row("image", {}, 0, 0, checked, {});
+        row("device of packages", {"--ifp-check", "IFP1"}, 0, 8,
+            R"({"code":610,"error":610,"event":"check",)", "the check refused the file: 610");
+        row("SIGINT while programming is slow", {"--boot-fault", "slow"}, SIGINT, 0, checked,
+            "stopping after the download ends");
     }
     void updateWritesFirmware()
     {
-        QFETCH(QStringList, simArgs);
-        QFETCH(int, stop);
-        QFETCH(int, code);
-        QFETCH(QString, first);
-        QFETCH(QString, err);
+        const auto [simArgs, stop, code, first, err] =
+            fetch<QStringList, int, int, QString, QString>();
         QTemporaryDir dir;
         QVector<kxfwtest::ImagePart> parts = kxfwtest::parseParts("appl:5000 boot:700");
         const QString file = kxfwtest::writeFirmware(dir.path(), "bin", parts);
@@ -497,58 +438,39 @@ private slots:
     // device's reply to BEPDUR*;INTBAU* once the restore has run.
     void backupAndRestore_data()
     {
-        QTest::addColumn<QStringList>("simArgs");
-        QTest::addColumn<QStringList>("refused"); // what the backup lists as refused
-        QTest::addColumn<QByteArray>("change");
-        QTest::addColumn<QStringList>("edit");
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QStringList>("out");
-        QTest::addColumn<QString>("err");
-        QTest::addColumn<QByteArray>("after");
-
+        // kxsim's options, what the backup lists as refused, the change sent
+        // to the device, the edit, the restore's options, its exit code,
+        // output and error output, and the device's reply afterwards.
+        const auto row = table<QStringList, QStringList, QByteArray, QStringList, QStringList, int,
+                               QStringList, QString, QByteArray>();
         const QByteArray restored("BEPDUR80\x06;INTBAU7\x06");
-        const QByteArray changed("BEPDUR120\x06;INTBAU3\x06");
+        const QByteArray change("BEPDUR120;INTBAU3");
         const QStringList written{"restored: 86 settings written, 0 differ"};
         const QStringList otherProduct{"\"Product Name\": \"KX-7300\"",
                                        "\"Product Name\": \"KX-9\""};
-        QTest::newRow("a changed setting is restored")
-            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << QStringList()
-            << QStringList() << 0 << written << QString() << restored;
-        QTest::newRow("a refused value is reported")
-            << QStringList() << QStringList() << QByteArray("INTBAU3")
-            << QStringList{"\"BEPDUR\": \"80\"", "\"BEPDUR\": \"500\""} << QStringList() << 7
-            << QStringList{"differs: BEPDUR wanted \"500\" got \"80\" (NAK)",
-                           "restored: 86 settings written, 1 differ"}
-            << "kxctl restore: 1 settings refused or differ" << restored;
-        QTest::newRow("another product needs --force")
-            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << otherProduct
-            << QStringList() << 7 << QStringList()
-            << "the backup is of a \"KX-9\", the device is a \"KX-7300\"; nothing written"
-            << changed;
-        QTest::newRow("another product with --force")
-            << QStringList() << QStringList() << QByteArray("BEPDUR120;INTBAU3") << otherProduct
-            << QStringList{"--force"} << 0 << written << "restoring anyway (--force)" << restored;
+        row("a changed setting is restored", {}, {}, change, {}, {}, 0, written, {}, restored);
+        row("a refused value is reported", {}, {}, "INTBAU3",
+            {"\"BEPDUR\": \"80\"", "\"BEPDUR\": \"500\""}, {}, 7,
+            {"differs: BEPDUR wanted \"500\" got \"80\" (NAK)",
+             "restored: 86 settings written, 1 differ"},
+            "kxctl restore: 1 settings refused or differ", restored);
+        row("another product needs --force", {}, {}, change, otherProduct, {}, 7, {},
+            "the backup is of a \"KX-9\", the device is a \"KX-7300\"; nothing written",
+            "BEPDUR120\x06;INTBAU3\x06");
+        row("another product with --force", {}, {}, change, otherProduct, {"--force"}, 0, written,
+            "restoring anyway (--force)", restored);
         // A base station alone refuses the scanner's identity; a restore
         // leaves such text-only settings alone.
-        QTest::newRow("refused settings are listed")
-            << QStringList{"--base"}
-            << QStringList{"PRNQRY", "QRYFWV", "QRYPDN", "QRYPSN", "QRYSYS"}
-            << QByteArray("BEPDUR120;INTBAU3") << QStringList() << QStringList() << 0 << written
-            << QString() << restored;
+        row("refused settings are listed", {"--base"},
+            {"PRNQRY", "QRYFWV", "QRYPDN", "QRYPSN", "QRYSYS"}, change, {}, {}, 0, written, {},
+            restored);
     }
 
     void backupAndRestore()
     {
-        QFETCH(QStringList, simArgs);
-        QFETCH(QStringList, refused);
-        QFETCH(QByteArray, change);
-        QFETCH(QStringList, edit);
-        QFETCH(QStringList, options);
-        QFETCH(int, code);
-        QFETCH(QStringList, out);
-        QFETCH(QString, err);
-        QFETCH(QByteArray, after);
+        const auto [simArgs, refused, change, edit, options, code, out, err, after] =
+            fetch<QStringList, QStringList, QByteArray, QStringList, QStringList, int, QStringList,
+                  QString, QByteArray>();
 
         SimProcess sim;
         QVERIFY(sim.start(QStringList{"--port", "0", "--log-port", "0"} + simArgs));

@@ -13,44 +13,25 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-const QByteArray kUsb = "/devices/pci0000:00/0000:00:14.0/usb1";
-
-// One device in umockdev's text form; '@' stands for the USB bus's path.
-QByteArray device(const char* path, const QByteArray& lines)
-{
-    return "P: " + QByteArray(path).replace('@', kUsb) + '\n' + lines + "\n\n";
-}
-QByteArray usbDevice(const char* path)
-{
-    return device(path, "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device");
-}
-QByteArray tty(const char* path, const char* number)
-{
-    const QByteArray name = QByteArray(path).mid(QByteArray(path).lastIndexOf('/') + 1);
-    // DEVNAME as udev's events carry it: the node.
-    return device(path, "N: " + name + "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + name +
-                            "\nA: dev=" + number);
-}
+using namespace kxtest;
 
 // The scanner's port; its node has a serial port's device number: umockdev
 // backs only those with a terminal that takes line settings.
-const QByteArray kAcm = tty("@/1-2/1-2:1.0/tty/ttyACM0", "4:70");
+const QByteArray kAcm = ttyDevice("@/1-2/1-2:1.0/tty/ttyACM0", "4:70");
 
 // A scanner's CDC-ACM port (the monitored device, which the driver lists by
-// itself), a USB-serial adapter
-// behind a hub, an on-board UART, and a device whose uevents mark the end of
-// each row.
-const QByteArray kDevices =
-    usbDevice("@") + usbDevice("@/1-2") +
-    device("@/1-2/1-2:1.0", "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=cdc_acm\n"
-                            "L: driver=../../../../../../bus/usb/drivers/cdc_acm") +
-    kAcm + usbDevice("@/1-3") + usbDevice("@/1-3/1-3.1") +
-    tty("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
-    tty("/devices/platform/serial8250/tty/ttyS0", "4:64") + usbDevice("@/1-8") + usbDevice("@/1-9");
+// itself), a USB-serial adapter behind a hub, an on-board UART, and a device
+// whose uevents mark the end of each row.
+const QByteArray kDevices = usbDevice("@") + usbDevice("@/1-2") +
+                            usbInterface("@/1-2/1-2:1.0", "cdc_acm") + kAcm + usbDevice("@/1-3") +
+                            usbDevice("@/1-3/1-3.1") +
+                            ttyDevice("@/1-3/1-3.1/1-3.1:1.0/ttyUSB0/tty/ttyUSB0", "188:0") +
+                            ttyDevice("/devices/platform/serial8250/tty/ttyS0", "4:64") +
+                            usbDevice("@/1-8") + usbDevice("@/1-9");
 
 QString sys(const char* path)
 {
-    return QString::fromLatin1("/sys" + QByteArray(path).replace('@', kUsb));
+    return QString::fromLatin1("/sys" + QByteArray(path).replace('@', kUsbBus));
 }
 
 } // namespace

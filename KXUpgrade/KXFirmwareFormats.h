@@ -1,6 +1,8 @@
 #ifndef KXFIRMWAREFORMATS_H
 #define KXFIRMWAREFORMATS_H
 
+#include "KXFirmwareLayout.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -72,9 +74,9 @@ bool validateNfpHeader(const QByteArray& fileData, KernelInfoRecord& out);
 // of which the first 304 are four entries of 76 bytes.
 struct KXImagePartTable
 {
-    static constexpr int Size = 368;
-    static constexpr int EntryCount = 4;
-    static constexpr int EntrySize = 76;
+    static constexpr int Size = int(KXImageTableEntry::TableSize);
+    static constexpr int EntryCount = KXImageTableEntry::Count;
+    static constexpr int EntrySize = int(KXImageTableEntry::Size);
 };
 
 // One entry of an image's part table as stored. Which entries count (empty

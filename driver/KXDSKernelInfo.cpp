@@ -1,6 +1,7 @@
 #include "KXDSKernelInfo.h"
 
 #include "KXDataStreamDriver.h"
+#include "KXUpgrade/KXFirmwareLayout.h"
 
 #include <zlib.h>
 
@@ -18,8 +19,6 @@ namespace {
 // Larger files are not firmware; refusing them keeps the read bounded.
 constexpr uint64_t MaxFileSize = 256u << 20;
 
-constexpr size_t NfpHeaderSize = 1024;
-constexpr size_t NfpMaxParts = 16;
 constexpr size_t ImageTableSize = 368;
 constexpr char InfoMarker[8] = {'K', 'X', 'F', 'W', 'I', 'N', 'F', 'O'};
 constexpr size_t InfoHeaderSize = 16;
@@ -36,13 +35,11 @@ void putLe32(uint8_t* p, uint32_t value)
         p[i] = uint8_t(value >> (8 * i));
 }
 
-// Copies the zero-terminated text of a `from`-byte field into a `to`-byte
-// one, cut to leave room for the terminator.
-void copyText(uint8_t* dst, size_t to, const uint8_t* src, size_t from)
+// Copies `text`, already cut to its field, with its terminator.
+void copyText(uint8_t* dst, const std::string& text)
 {
-    const size_t length = std::min(strnlen(reinterpret_cast<const char*>(src), from), to - 1);
-    std::memcpy(dst, src, length);
-    dst[length] = 0;
+    std::memcpy(dst, text.data(), text.size());
+    dst[text.size()] = 0;
 }
 
 } // namespace
@@ -79,74 +76,30 @@ bool readFirmwareFile(const std::string& path, std::vector<uint8_t>& data, uint3
     return true;
 }
 
-bool readNfpParts(const std::vector<uint8_t>& file, std::vector<NfpPart>& parts, uint32_t& local)
+bool readNfpRecord(const std::vector<uint8_t>& file, uint8_t* record)
 {
-    static const char marker[32] = "KXSFirmwarePackage";
-    if (file.size() < NfpHeaderSize || std::memcmp(file.data(), marker, sizeof marker) != 0)
+    KXNfpHeader header;
+    if (!kxReadNfpHeader(file.data(), file.size(), header))
         return false;
-    const uint8_t* h = file.data();
-    local = le32(h + 248);
-    const uint64_t count = uint64_t(local) + le32(h + 252);
-    if (count < 1 || count > NfpMaxParts)
-        return false;
-    parts.clear();
-    uint64_t lastEnd = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* entry = h + 256 + 48 * i;
-        NfpPart part;
-        part.offset = le32(entry);
-        part.size = le32(entry + 4);
-        part.extra = le32(entry + 12);
-        const uint64_t end = uint64_t(part.offset) + part.size;
-        if (part.size == 0 || end > file.size())
-            return false;
-        part.type.assign(reinterpret_cast<const char*>(entry + 8), 4);
-        const bool known = i < local ? (part.type == "boot" || part.type == "kern" ||
-                                        part.type == "flah" || part.type == "appl")
-                                     : part.type == "exfl";
-        if (!known)
-            return false;
-        parts.push_back(part);
-        lastEnd = std::max(lastEnd, end);
-    }
-    if (lastEnd < NfpHeaderSize)
-        return false;
-    uint8_t header[NfpHeaderSize];
-    std::memcpy(header, h, NfpHeaderSize);
-    std::memset(header + 32, 0, 4);
-    uLong crc = crc32(crc32(0L, Z_NULL, 0), header, NfpHeaderSize);
-    crc = crc32(crc, h + NfpHeaderSize, uInt(lastEnd - NfpHeaderSize));
-    return uint32_t(crc) == le32(h + 32);
-}
-
-namespace {
-
-// The same checks the kit makes before a download: marker, part count,
-// bounds and types of the parts, CRC-32 over the header and the parts.
-bool readNfp(const std::vector<uint8_t>& file, uint8_t* record)
-{
-    std::vector<NfpPart> parts;
-    uint32_t local = 0;
-    if (!readNfpParts(file, parts, local))
-        return false;
-    const uint8_t* h = file.data();
     uint32_t kernOffset = 0, kernSize = 0;
-    for (const NfpPart& part : parts) {
-        if (part.type == "kern")
-            kernOffset = part.offset, kernSize = part.size;
+    for (uint32_t i = 0; i < header.localParts; ++i) {
+        if (header.parts[i].code == 2)
+            kernOffset = header.parts[i].offset, kernSize = header.parts[i].size;
     }
     std::memset(record, 0, KXDS_KERNEL_INFO_RECORD_SIZE);
     putLe32(record + 0, kernOffset);
     putLe32(record + 4, kernSize);
     putLe32(record + 8, 3);
-    copyText(record + 12, 32, h + 96, 152);
-    copyText(record + 44, 32, h + 64, 32);
-    copyText(record + 76, 16, h + 48, 16);
-    putLe32(record + 96, le32(h + 44));
-    putLe32(record + 100, local);
-    putLe32(record + 104, le32(h + 252));
+    copyText(record + 12, header.hardwareName);
+    copyText(record + 44, header.version);
+    copyText(record + 76, header.date);
+    putLe32(record + 96, header.deviceType);
+    putLe32(record + 100, header.localParts);
+    putLe32(record + 104, header.extendedParts);
     return true;
 }
+
+namespace {
 
 // The information block sits right before the image's part table.
 bool readInfoBlock(const std::vector<uint8_t>& file, uint8_t* record)
@@ -179,7 +132,7 @@ uint32_t readKernelInfo(const std::string& path, uint8_t* record)
     uint32_t error = KXDS_ERROR_NONE;
     if (!readFirmwareFile(path, file, error))
         return error;
-    const bool read = nfp ? readNfp(file, record) : readInfoBlock(file, record);
+    const bool read = nfp ? readNfpRecord(file, record) : readInfoBlock(file, record);
     return read ? KXDS_ERROR_NONE : KXDS_ERROR_BAD_ARGUMENT;
 }
 

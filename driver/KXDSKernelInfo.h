@@ -7,15 +7,6 @@
 
 namespace kxds {
 
-// One part of an "nfp" package as its header lists it.
-struct NfpPart
-{
-    uint32_t offset = 0;
-    uint32_t size = 0;
-    std::string type; // four letters: "boot", "kern", "flah", "appl", "exfl"
-    uint32_t extra = 0;
-};
-
 // The text after the last '.' of the file name in `path`, in lower case.
 std::string suffixOf(const std::string& path);
 
@@ -23,10 +14,10 @@ std::string suffixOf(const std::string& path);
 // code in `error` when it cannot.
 bool readFirmwareFile(const std::string& path, std::vector<uint8_t>& data, uint32_t& error);
 
-// The parts of the "nfp" package held in `file`, local ones first, after
-// checking marker, part count, bounds, types and the CRC-32; `local` gets
-// the number of local parts.
-bool readNfpParts(const std::vector<uint8_t>& file, std::vector<NfpPart>& parts, uint32_t& local);
+// Fills the KXDS_KERNEL_INFO_RECORD_SIZE-byte `record` from the header of
+// the "nfp" package held in `file`, after the checks the kit makes before a
+// download; false, with the record untouched, when the header fails them.
+bool readNfpRecord(const std::vector<uint8_t>& file, uint8_t* record);
 
 // Fills the KXDS_KERNEL_INFO_RECORD_SIZE-byte `record` from the firmware
 // file at `path`, by the kind its suffix names: an "nfp" package from its

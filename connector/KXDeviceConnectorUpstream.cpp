@@ -38,24 +38,27 @@ constexpr int kLogLengthOffset = 13;
 constexpr int kLogLengthDigits = 8;
 constexpr int kLogReplyHeaderSize = 21;
 
+// The frames and lists below are never destroyed: connector threads keep
+// running while the process exits and destroys function-local statics.
 const QStringList& upstreamCommands()
 {
-    static const QStringList cmds{QStringLiteral("RUNDAT")};
-    return cmds;
+    static const auto* cmds = new QStringList{QStringLiteral("RUNDAT")};
+    return *cmds;
 }
 
 const QByteArray& keepAliveFrame()
 {
-    static const QByteArray frame = KXMakeDataStreamCmd("KEPALV", DataProtocol7E07, true);
-    return frame;
+    static const auto* frame =
+        new QByteArray(KXMakeDataStreamCmd("KEPALV", DataProtocol7E07, true));
+    return *frame;
 }
 
 const QByteArray& logQueryFrame()
 {
-    static const QByteArray frame("\x7E\x01"
-                                  "0000@LOGQRY;\x03",
-                                  15);
-    return frame;
+    static const auto* frame = new QByteArray("\x7E\x01"
+                                              "0000@LOGQRY;\x03",
+                                              15);
+    return *frame;
 }
 
 QString hexHead(const QByteArray& data, int n)

@@ -46,9 +46,11 @@ bool isResultByte(char c)
 
 const QRegularExpression& imageWindowExpression()
 {
-    static const QRegularExpression expression(
+    // Never destroyed: connector threads may still decode replies while the
+    // process exits and destroys function-local statics.
+    static const auto* expression = new QRegularExpression(
         QStringLiteral("-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H\\|-?\\d+W-?\\d+H"));
-    return expression;
+    return *expression;
 }
 
 // Matches `count` image windows one after another from the start of the

@@ -2,10 +2,9 @@
 
 #include "driver/KXDataStreamDriver.h"
 
-#include <QRegularExpression>
-
 #include <libudev.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -27,13 +26,19 @@ const NameRule kNameRules[] = {
 // The port number of a tty name, or 0 for names the driver does not number.
 int portNumberOf(const QString& ttyName)
 {
-    // Plain decimal as the kernel writes it: no sign, no leading zero.
-    static const QRegularExpression decimal(QStringLiteral("^(0|[1-9][0-9]{0,3})$"));
+    // Plain decimal as the kernel writes it: no sign, no leading zero. (No
+    // static pattern: the enumeration thread may run while the process exits
+    // and destroys statics.)
     for (const NameRule& rule : kNameRules) {
         if (!ttyName.startsWith(rule.prefix))
             continue;
-        const QString digits = ttyName.mid(rule.prefix.size());
-        if (decimal.match(digits).hasMatch() && digits.toInt() < rule.count)
+        const QStringRef digits = ttyName.midRef(rule.prefix.size());
+        const bool plain = !digits.isEmpty() && digits.size() <= 4 &&
+                           (digits.size() == 1 || digits.at(0) != QLatin1Char('0')) &&
+                           std::all_of(digits.begin(), digits.end(), [](QChar c) {
+                               return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+                           });
+        if (plain && digits.toInt() < rule.count)
             return rule.base + digits.toInt();
     }
     return 0;

@@ -185,15 +185,19 @@ int runScan(QStringList args, QString& err)
         seconds = kDefaultScanSeconds;
 
     KXDeviceKit* kit = KXDeviceKit::Instance();
+    // The last JSON line: how the scan ended and how many devices it showed.
+    const auto printEnd = [json](int error, const QString& message, int devices) {
+        if (json)
+            kxctlPrint(jsonLine({{QStringLiteral("event"), QStringLiteral("end")},
+                                 {QStringLiteral("error"), error},
+                                 {QStringLiteral("message"), message},
+                                 {QStringLiteral("devices"), devices}}));
+    };
     // Without the driver library the pass finds nothing and says nothing.
     const bool driver = kit->getDataStreamVersion() != 0;
     if (!driver && !broadcast) {
         err = QStringLiteral("kxctl scan: the driver library (libKXDataStream.so) was not found");
-        if (json)
-            kxctlPrint(jsonLine({{QStringLiteral("event"), QStringLiteral("end")},
-                                 {QStringLiteral("error"), -3},
-                                 {QStringLiteral("message"), err},
-                                 {QStringLiteral("devices"), 0}}));
+        printEnd(-3, err, 0);
         return KXCtlExitNoLink;
     }
     if (!driver)
@@ -239,11 +243,7 @@ int runScan(QStringList args, QString& err)
                              QStringLiteral("PORT")}));
     if (!kit->startDeviceScan(broadcast ? ScanBroadcast : EScanType(0), kEchoIntervalMs)) {
         err = QStringLiteral("kxctl scan: discovery found no free answer port");
-        if (json)
-            kxctlPrint(jsonLine({{QStringLiteral("event"), QStringLiteral("end")},
-                                 {QStringLiteral("error"), -1},
-                                 {QStringLiteral("message"), err},
-                                 {QStringLiteral("devices"), 0}}));
+        printEnd(-1, err, 0);
         return KXCtlExitNoLink;
     }
     // A pass without broadcast ends by itself; --seconds bounds it.
@@ -260,12 +260,8 @@ int runScan(QStringList args, QString& err)
     QString message;
     if (timedOut)
         message = QStringLiteral("kxctl scan: the pass did not end within %1 s").arg(seconds);
-    if (json)
-        kxctlPrint(jsonLine({{QStringLiteral("event"), QStringLiteral("end")},
-                             {QStringLiteral("error"), timedOut ? -1 : 0},
-                             {QStringLiteral("message"), message},
-                             {QStringLiteral("devices"), shown.size()}}));
-    else
+    printEnd(timedOut ? -1 : 0, message, shown.size());
+    if (!json)
         kxctlPrint(QByteArray::number(shown.size()) + " device(s)\n");
     err = message;
     return timedOut ? KXCtlExitNoReply : KXCtlExitOk;

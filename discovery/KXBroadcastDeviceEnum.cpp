@@ -4,7 +4,6 @@
 #include "discovery/KXDiscoveryLog.h"
 #include "discovery/KXDiscoveryParse.h"
 
-#include <QCoreApplication>
 #include <QMutexLocker>
 #include <QTime>
 #include <QTimer>
@@ -55,10 +54,8 @@ KXBroadcastDeviceEnum::~KXBroadcastDeviceEnum()
     m_parseThread.clear();
     m_parseThread.quit();
     m_parseThread.wait();
-    // Records already handed on wait in this thread's event queue; deliver
-    // them now, only to free them, or they would leak with the events.
-    m_closing = true;
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    // Records already handed on and still queued for this object are freed
+    // with the parse thread object, whose hand-off record keeps them.
 }
 
 int KXBroadcastDeviceEnum::answerPort()
@@ -223,8 +220,6 @@ void KXBroadcastDeviceEnum::slot_parseRecvData(STRU_UDPDATA* pInfo)
         return;
     m_parseThread.take(pInfo);
     const std::unique_ptr<STRU_UDPDATA> record(pInfo);
-    if (m_closing)
-        return;
     KXDiscoveryAnswer answer =
         KXDiscovery::parseDiscoveryAnswer(QByteArray::fromRawData(record->data, record->length));
     if (!answer.logLine.isEmpty())
@@ -266,8 +261,6 @@ void KXBroadcastDeviceEnum::handleAnswer(KXDiscoveryAnswer& answer)
 
 void KXBroadcastDeviceEnum::slot_deviceAlive()
 {
-    if (m_closing)
-        return;
     QStringList offline;
     {
         QMutexLocker lock(&m_tableMutex);

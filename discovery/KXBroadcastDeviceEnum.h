@@ -130,7 +130,6 @@ private:
     std::atomic<bool> m_recvPaused{false};
     std::atomic<bool> m_checkOffLinePaused{false};
     TimeSource m_now;
-    bool m_closing = false; // in the destructor: records are only freed
 };
 
 #endif // KXBROADCASTDEVICEENUM_H

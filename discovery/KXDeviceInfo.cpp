@@ -45,19 +45,6 @@ bool answeredValue(const _tagDataStreamSubTag& subTag, QString& value)
     return true;
 }
 
-// "Key: value" lines. The key keeps its spaces (it is the device's own
-// text); the value is trimmed. Lines without ':' carry nothing.
-void enterInformationLines(const QString& text, KXDeviceInfoMap& into)
-{
-    const QStringList lines = text.split(QStringLiteral("\r\n"));
-    for (const QString& line : lines) {
-        const int colon = line.indexOf(QLatin1Char(':'));
-        if (colon < 0)
-            continue;
-        into.insert(line.left(colon), line.mid(colon + 1).trimmed());
-    }
-}
-
 bool isInformationLine(const QString& subTag)
 {
     return subTag == QLatin1String("PDN") || subTag == QLatin1String("PSN") ||
@@ -84,7 +71,7 @@ QString queryScanner(const QPointer<KXDeviceConnector>& connector, KXDeviceInfoM
                 if (subTag.subTag == QLatin1String("SYS"))
                     scannerText = value;
                 else if (isInformationLine(subTag.subTag))
-                    enterInformationLines(value, info);
+                    info.insert(KXInformationLines(value));
             }
         } else if (tag.first == QLatin1String("PRN")) {
             for (const _tagDataStreamSubTag& subTag : tag.second) {
@@ -114,7 +101,7 @@ QString queryBase(const QPointer<KXDeviceConnector>& connector, KXDeviceInfoMap&
             if (subTag.subTag == QLatin1String("QSY"))
                 baseText = value;
             else if (isBaseInformationLine(subTag.subTag))
-                enterInformationLines(value, baseInfo);
+                baseInfo.insert(KXInformationLines(value));
         }
     }
     return baseText;
@@ -197,4 +184,15 @@ QString makeDeviceId(const KXDeviceInfoMap& info)
         return serial + QStringLiteral(":COM%1").arg(info.value(KXInfoKey::Com));
     const QString mac = info.value(KXInfoKey::MacAddress);
     return mac.isEmpty() ? serial : mac;
+}
+
+KXDeviceInfoMap KXInformationLines(const QString& text)
+{
+    KXDeviceInfoMap lines;
+    for (const QString& line : text.split(QStringLiteral("\r\n"))) {
+        const int colon = line.indexOf(QLatin1Char(':'));
+        if (colon >= 0)
+            lines.insert(line.left(colon), line.mid(colon + 1).trimmed());
+    }
+    return lines;
 }

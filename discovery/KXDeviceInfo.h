@@ -40,6 +40,11 @@ inline const QString SerialPortDevice = QStringLiteral("SerialPort Device");
 // the calling thread (never the connector's own).
 bool KXQueryDeviceInfo(QPointer<KXDeviceConnector> connector, KXDeviceInfoMap& info);
 
+// "Key: value" lines, as a device writes its system text: the key keeps its
+// spaces (it is the device's own text), the value is trimmed, and lines
+// without ':' carry nothing.
+KXDeviceInfoMap KXInformationLines(const QString& text);
+
 // The identifier under which the kit knows a device:
 // - USB devices: serial number, ":USB" and the next value of a process-wide
 //   counter (so every enumeration gives a new identifier);

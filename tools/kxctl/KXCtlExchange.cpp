@@ -1,6 +1,7 @@
 #include "KXCtlExchange.h"
 
 #include "datastream/KXDataStreamInternal.h"
+#include "discovery/KXDeviceInfo.h"
 
 #include <KXDataStream.h>
 #include <KXDataStreamParser.h>
@@ -152,11 +153,7 @@ QMap<QString, QString> kxctlSystemInformation(const QString& id, int timeoutMs, 
             if (entry.first + sub.subTag != QLatin1String("QRYSYS") ||
                 KXParseDataStreamResult(sub.data, value) != DataResultAck)
                 continue;
-            for (const QString& line : QString::fromLatin1(value).split(QStringLiteral("\r\n"))) {
-                const int colon = line.indexOf(QLatin1Char(':'));
-                if (colon > 0)
-                    info.insert(line.left(colon), line.mid(colon + 1).trimmed());
-            }
+            info.insert(KXInformationLines(QString::fromUtf8(value)));
         }
     }
     return info;

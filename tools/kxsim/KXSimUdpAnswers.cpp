@@ -1,6 +1,7 @@
 #include "KXSimUdpAnswers.h"
 
 #include "KXSimDevice.h"
+#include "discovery/KXDeviceInfo.h"
 #include "discovery/KXDiscoveryDatagram.h"
 
 #include <QStringList>
@@ -111,7 +112,7 @@ KXDeviceInfoMap unitInformation(const KXSimDevice& device, const KXSimUdpState& 
                                 const QString& systemText, const QString& serial,
                                 const QString& mac)
 {
-    KXDeviceInfoMap info = KXSimUdp::informationLines(device.settingValue(systemText));
+    KXDeviceInfoMap info = KXInformationLines(device.settingValue(systemText));
     info.insert(QStringLiteral("Serial Number"), serial);
     info.insert(QStringLiteral("MAC Address"), mac);
     info.insert(QStringLiteral("Use DHCP"), device.settingValue(QStringLiteral("NETDEN")));
@@ -129,20 +130,10 @@ KXDeviceInfoMap unitInformation(const KXSimDevice& device, const KXSimUdpState& 
 
 namespace KXSimUdp {
 
-KXDeviceInfoMap informationLines(const QString& text)
-{
-    KXDeviceInfoMap lines;
-    for (const QString& line : text.split(QStringLiteral("\r\n"))) {
-        const int colon = line.indexOf(QLatin1Char(':'));
-        if (colon >= 0)
-            lines.insert(line.left(colon), line.mid(colon + 1).trimmed());
-    }
-    return lines;
-}
-
 QVector<KXSimUdpFace> faces(const KXSimDevice& device, int count)
 {
-    const KXDeviceInfoMap scanner = informationLines(device.settingValue(QStringLiteral("QRYSYS")));
+    const KXDeviceInfoMap scanner =
+        KXInformationLines(device.settingValue(QStringLiteral("QRYSYS")));
     const QString scannerMac = device.settingValue(QStringLiteral("NETMAC"));
     KXSimUdpFace self{scanner.value(QStringLiteral("Serial Number")),
                       scannerMac.isEmpty() ? scanner.value(QStringLiteral("MAC Address"))
@@ -150,7 +141,7 @@ QVector<KXSimUdpFace> faces(const KXSimDevice& device, int count)
                       QString()};
     if (device.units().base) {
         const KXDeviceInfoMap base =
-            informationLines(device.settingValue(QStringLiteral("BASQSY")));
+            KXInformationLines(device.settingValue(QStringLiteral("BASQSY")));
         self.gunSerial = device.units().scanner ? self.serial : QString();
         self.serial = base.value(QStringLiteral("Serial Number"));
         self.mac = base.value(QStringLiteral("MAC Address"));

@@ -46,10 +46,6 @@ constexpr int LastMalformation = GroupWithoutEnable;
 // Answers shorter than this are ignored by the kit.
 constexpr int MinPayload = 20;
 
-// "Key: value" lines, as a device writes its system text; the key keeps its
-// spaces, the value is trimmed.
-KXDeviceInfoMap informationLines(const QString& text);
-
 // The first `count` faces. Face 0 is the device itself, as its files say;
 // face i adds "-" and i (four digits at least) to the serial numbers and i
 // to the MAC address.

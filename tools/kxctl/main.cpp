@@ -368,6 +368,9 @@ int main(int argc, char* argv[])
     QString out;
     QString err;
     const int code = command->run(args + global, out, err);
+    // The kit deletes dropped connections later, through the event loop;
+    // the command has ended, so that happens now rather than never.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     std::fputs(out.toLocal8Bit().constData(), stdout);
     if (!err.isEmpty())
         std::fprintf(stderr, "%s\n", err.toLocal8Bit().constData());
